@@ -1,0 +1,37 @@
+# Two commands for a newcomer: `make demo` and `make test`.
+SHELL := /bin/bash
+PYTHON ?= $(shell tools/find-python)
+VENV := .venv
+VPY := $(VENV)/bin/python
+STAMP := $(VENV)/.deps-stamp
+SRCS := $(wildcard src/vandrel/model/models/*.cpp src/vandrel/model/models/*.hpp) \
+        $(shell find src/vandrel -name '*.py' -o -name '*.pyi' -o -name 'py.typed') CMakeLists.txt pyproject.toml
+PIP := $(VPY) -m pip --disable-pip-version-check -q
+
+.PHONY: demo test install asan bench lint wheel clean
+
+$(VPY):
+	$(PYTHON) -m venv $(VENV)
+
+$(STAMP): requirements.txt | $(VPY)
+	$(PIP) install -r requirements.txt
+	touch $@
+
+# Build and install the package into .venv (incremental: build/ keeps CMake's tree).
+$(VENV)/.install-stamp: $(STAMP) $(SRCS)
+	$(PIP) install --no-build-isolation --no-deps .
+	touch $@
+
+install: $(VENV)/.install-stamp
+
+demo: install
+	$(VPY) examples/demo.py
+
+test: install
+	cd tests && ../$(VPY) -m pytest -q $(PYTEST_ARGS)
+
+wheel: $(STAMP)
+	$(VPY) -m pip wheel --no-build-isolation --no-deps -w dist .
+
+clean:
+	rm -rf build dist $(VENV)

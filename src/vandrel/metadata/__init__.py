@@ -1,0 +1,1 @@
+"""Column metadata of the host package."""

@@ -1,0 +1,123 @@
+#include "binder.hpp"
+
+#include "traceback.hpp"
+
+namespace vandrel {
+
+namespace {
+
+// Keyword names match a parameter by identity, or as equal strings (a str
+// subclass included); anything that is not a str never matches.
+inline bool same_name(PyObject* key, PyObject* param) noexcept {
+    if (key == param) return true;
+    return PyUnicode_Check(key) && PyUnicode_Compare(key, param) == 0;
+}
+
+int param_index(const MemberSpec& spec, PyObject* key) noexcept {
+    for (int i = 0; i < spec.nparams; ++i) {
+        if (key == *spec.vars[i]) return i;
+    }
+    for (int i = 0; i < spec.nparams; ++i) {
+        if (same_name(key, *spec.vars[i])) return i;
+    }
+    return -1;
+}
+
+[[gnu::cold]] void count_error(const MemberSpec& spec, bool too_many, Py_ssize_t given) noexcept {
+    const char* word = spec.defaults == nullptr ? "exactly" : (too_many ? "at most" : "at least");
+    Py_ssize_t count = too_many ? spec.nparams : spec.nrequired;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 spec.name, word, count, count == 1 ? "" : "s", given);
+}
+
+[[gnu::cold]] bool failed(const MemberSpec& spec, PyObject* func) noexcept {
+    add_traceback(spec.tb_name, spec.first_line, as_func(func)->func_globals);
+    return false;
+}
+
+}  // namespace
+
+bool bind_arguments(const MemberSpec& spec, PyObject* func, PyObject* const* args, size_t nargsf,
+                    PyObject* kwnames, PyObject** out) noexcept {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+
+    // 1. Too many positional arguments; too few when no keyword can help.
+    if (nargs > spec.nparams || (nkw == 0 && nargs < spec.nrequired)) {
+        count_error(spec, nargs > spec.nparams, nargs);
+        return failed(spec, func);
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    for (Py_ssize_t i = nargs; i < spec.nparams; ++i) out[i] = nullptr;
+    if (nkw == 0) {
+        for (Py_ssize_t i = nargs; i < spec.nparams; ++i) {
+            out[i] = PyTuple_GET_ITEM(*spec.defaults, i - spec.nrequired);
+        }
+        return true;
+    }
+
+    PyObject* const* kwvalues = args + nargs;
+    bool used[8] = {false};  // no member takes more than five keywords that can bind,
+    bool* used_kw = nkw <= 8 ? used : nullptr;
+    // Larger keyword sets come only from C; track them on the heap.
+    bool* heap_used = nullptr;
+    if (used_kw == nullptr) {
+        heap_used = static_cast<bool*>(PyMem_Calloc(static_cast<size_t>(nkw), sizeof(bool)));
+        if (heap_used == nullptr) {
+            PyErr_NoMemory();
+            return failed(spec, func);
+        }
+        used_kw = heap_used;
+    }
+    struct Free {
+        bool* p;
+        ~Free() { PyMem_Free(p); }
+    } free_heap{heap_used};
+
+    // 2. Each required parameter from its position or its keyword, before any
+    //    keyword itself is examined.
+    for (Py_ssize_t i = nargs; i < spec.nrequired; ++i) {
+        PyObject* param = *spec.vars[i];
+        Py_ssize_t found = -1;
+        for (Py_ssize_t j = 0; j < nkw && found < 0; ++j) {
+            if (PyTuple_GET_ITEM(kwnames, j) == param) found = j;
+        }
+        for (Py_ssize_t j = 0; j < nkw && found < 0; ++j) {
+            if (same_name(PyTuple_GET_ITEM(kwnames, j), param)) found = j;
+        }
+        if (found < 0) {
+            count_error(spec, false, i);
+            return failed(spec, func);
+        }
+        out[i] = kwvalues[found];
+        used_kw[found] = true;
+    }
+
+    // 3. The keywords left over, in the order they were passed.
+    for (Py_ssize_t j = 0; j < nkw; ++j) {
+        if (used_kw[j]) continue;
+        PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+            return failed(spec, func);
+        }
+        int idx = param_index(spec, key);
+        if (idx < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, key);
+            return failed(spec, func);
+        }
+        if (out[idx] != nullptr) {
+            // Filled by position, or by an earlier keyword of the same name.
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         spec.name, key);
+            return failed(spec, func);
+        }
+        out[idx] = kwvalues[j];
+    }
+    for (Py_ssize_t i = spec.nrequired; i < spec.nparams; ++i) {
+        if (out[i] == nullptr) out[i] = PyTuple_GET_ITEM(*spec.defaults, i - spec.nrequired);
+    }
+    return true;
+}
+
+}  // namespace vandrel

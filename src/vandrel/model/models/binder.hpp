@@ -1,0 +1,15 @@
+// Argument binding of the members, mirroring the interpreter's rules for
+// positional-or-keyword parameters, with the interpreter's messages.
+#pragma once
+
+#include "function.hpp"
+
+namespace vandrel {
+
+// Binds `args` (vectorcall form) to `out[spec.nparams]`, borrowed references,
+// defaults filled in. On failure returns false with the TypeError set and the
+// member's traceback entry (at its first line) added.
+bool bind_arguments(const MemberSpec& spec, PyObject* func, PyObject* const* args, size_t nargsf,
+                    PyObject* kwnames, PyObject** out) noexcept;
+
+}  // namespace vandrel

@@ -1,0 +1,189 @@
+// FormattedStringModel: random strings matching the metadata's pattern, one
+// rstr.xeger call per row; restored from its dictionary form via the host's
+// FormattedString.from_dict.
+#include "member.hpp"
+
+namespace vandrel {
+
+namespace {
+
+VANDREL_GLOBAL(pd)
+VANDREL_GLOBAL(rstr)
+VANDREL_GLOBAL(cast)
+VANDREL_GLOBAL(Dict)
+VANDREL_GLOBAL(FormattedString)
+
+// __init__(self, meta): super().__init__(meta=meta)
+PyObject* fsm_init_impl(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    PyObject* a[2];
+    if (!bind_arguments(fsm_init, func, args, nargsf, kwnames, a)) return nullptr;
+    return run_body(fsm_init, func, [&](int& line) {
+        line = 26;
+        Ref init = super_init(func, a[0]);
+        PyObject* kw[] = {a[1]};
+        call(init.get(), kw, 0, K.kw_meta);
+        Py_RETURN_NONE;
+    });
+}
+
+// Reads self._meta.<attr> twice; None at the first read raises
+// ModelNotFittedError (with `message` if given). Returns the second read.
+Ref read_meta_twice(PyObject* func, PyObject* self, PyObject* attr, PyObject* message, int& line,
+                    int line_first, int line_raise, int line_second) {
+    line = line_first;
+    {
+        Ref meta = getattr(self, K.str__meta);
+        if (getattr(meta.get(), attr).get() == Py_None) {
+            line = line_raise;
+            raise_not_fitted(func, message);
+        }
+    }
+    line = line_second;
+    Ref meta = getattr(self, K.str__meta);
+    return getattr(meta.get(), attr);
+}
+
+PyObject* fsm_categories_impl(PyObject* func, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    PyObject* a[1];
+    if (!bind_arguments(fsm_categories, func, args, nargsf, kwnames, a)) return nullptr;
+    return run_body(fsm_categories, func, [&](int& line) {
+        return read_meta_twice(func, a[0], K.str_categories, nullptr, line, 30, 31, 33).release();
+    });
+}
+
+PyObject* fsm_pattern_impl(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    PyObject* a[1];
+    if (!bind_arguments(fsm_pattern, func, args, nargsf, kwnames, a)) return nullptr;
+    return run_body(fsm_pattern, func, [&](int& line) {
+        Ref pattern = read_meta_twice(func, a[0], K.str_pattern, K.str_no_pattern, line, 37, 38, 39);
+        PyObject* p = pattern.get();
+        if (p != Py_None && Py_TYPE(p) != &PyUnicode_Type) raise_expected_unicode(p);
+        return pattern.release();
+    });
+}
+
+// Builds the list of n generated strings (step 4 of sample).
+Ref generate(PyObject* func, PyObject* self, PyObject* n) {
+    Ref rows = Ref::steal(PyList_New(0));
+    auto one_row = [&] {
+        Ref rstr = lookup_global(global_rstr, globals_of(func));
+        Ref xeger = getattr(rstr.get(), K.str_xeger);
+        Ref pattern = getattr(self, K.str_pattern);
+        Ref value = call1(xeger.get(), pattern.get());
+        check(PyList_Append(rows.get(), value.get()));
+    };
+    int overflow = 0;
+    long long count = PyLong_AsLongLongAndOverflow(n, &overflow);
+    if (count == -1 && PyErr_Occurred()) raise_set();
+    if (overflow == 0) {
+        for (long long i = 0; i < count; ++i) one_row();
+        return rows;
+    }
+    // Beyond 64 bits: iterate the interpreter's range(n) itself.
+    Ref range = call1(K.builtin_range, n);
+    Ref it = Ref::steal(PyObject_GetIter(range.get()));
+    while (Ref item = Ref::steal_or_null(PyIter_Next(it.get()))) one_row();
+    if (PyErr_Occurred()) raise_set();
+    return rows;
+}
+
+PyObject* fsm_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    PyObject* a[5];
+    if (!bind_arguments(fsm_sample, func, args, nargsf, kwnames, a)) return nullptr;
+    PyObject *self = a[0], *n = a[1], *produce_nans = a[2], *associations = a[4];
+    if (!exact(n, &PyLong_Type, "n", "int")) return nullptr;
+    if (!exact_or_none(associations, &PyList_Type, "associations", "list")) return nullptr;
+    return run_body(fsm_sample, func, [&](int& line) {
+        // samples = pd.Series([rstr.xeger(self.pattern) for _ in range(n)], name=self.name)
+        line = 48;
+        Ref samples;
+        {
+            Ref pd = lookup_global(global_pd, globals_of(func));
+            Ref series = getattr(pd.get(), K.str_Series);
+            Ref rows = generate(func, self, n);
+            Ref name = getattr(self, K.str_name);
+            PyObject* sargs[] = {rows.get(), name.get()};
+            samples = call(series.get(), sargs, 1, K.kw_name);
+        }
+        inject_nans(func, self, n, produce_nans, samples.get(), line, 50, 51, 52);
+        line = 54;
+        Ref to_frame = getattr(samples.get(), K.str_to_frame);
+        return call0(to_frame.get()).release();
+    });
+}
+
+// from_dict(cls, d): cls(meta=FormattedString.from_dict(cast(Dict[str, object], d["meta"])))
+PyObject* fsm_from_dict_impl(PyObject* func, PyObject* const* args, size_t nargsf,
+                             PyObject* kwnames) noexcept {
+    PyObject* a[2];
+    if (!bind_arguments(fsm_from_dict, func, args, nargsf, kwnames, a)) return nullptr;
+    PyObject *cls = a[0], *d = a[1];
+    if (!exact(d, &PyDict_Type, "d", "dict")) return nullptr;
+    return run_body(fsm_from_dict, func, [&](int& line) {
+        line = 58;
+        Ref meta_dict;
+        {
+            Ref cast = lookup_global(global_cast, globals_of(func));
+            Ref dict_alias = lookup_global(global_Dict, globals_of(func));
+            Ref type = Ref::steal(PyObject_GetItem(dict_alias.get(), K.dict_key_types));
+            PyObject* value = PyDict_GetItemWithError(d, K.str_meta);  // borrowed
+            if (value == nullptr) {
+                if (PyErr_Occurred()) raise_set();
+                raise_key_error(K.str_meta);
+            }
+            Ref hold = Ref::borrow(value);  // keep it alive through cast()
+            meta_dict = call2(cast.get(), type.get(), value);
+        }
+        line = 59;
+        Ref meta;
+        {
+            Ref host = lookup_global(global_FormattedString, globals_of(func));
+            Ref from_dict = getattr(host.get(), K.str_from_dict);
+            meta = call1(from_dict.get(), meta_dict.get());
+        }
+        line = 60;
+        PyObject* kw[] = {meta.get()};
+        return call(cls, kw, 0, K.kw_meta).release();
+    });
+}
+
+}  // namespace
+
+MemberSpec fsm_init = {
+    "__init__", "FormattedStringModel.__init__", 25, 2, 2,
+    {&K.str_self, &K.str_meta}, 2,
+    {{&K.str_meta, "FormattedString", nullptr}}, 1,
+    nullptr, fsm_init_impl, nullptr, nullptr, nullptr, nullptr};
+
+MemberSpec fsm_categories = {
+    "categories", "FormattedStringModel.categories", 28, 1, 1,
+    {&K.str_self}, 1,
+    {{&K.str_return, "Sequence[str]", nullptr}}, 1,
+    nullptr, fsm_categories_impl, nullptr, nullptr, nullptr, nullptr};
+
+MemberSpec fsm_pattern = {
+    "pattern", "FormattedStringModel.pattern", 35, 1, 1,
+    {&K.str_self}, 1,
+    {{&K.str_return, "str", nullptr}}, 1,
+    nullptr, fsm_pattern_impl, nullptr, nullptr, nullptr, nullptr};
+
+MemberSpec fsm_sample = {
+    "sample", "FormattedStringModel.sample", 41, 5, 2,
+    {&K.str_self, &K.str_n, &K.str_produce_nans, &K.str_conditions, &K.str_associations,
+     &K.str_samples, &K.str_is_nan, &K.str__}, 8,
+    {{&K.str_n, "int", nullptr},
+     {&K.str_produce_nans, "bool", nullptr},
+     {&K.str_conditions, "Optional[pd.DataFrame]", nullptr},
+     {&K.str_associations, "Optional[List[Association]]", nullptr},
+     {&K.str_return, "pd.DataFrame", nullptr}}, 5,
+    &K.defaults_sample, fsm_sample_impl, nullptr, nullptr, nullptr, nullptr};
+
+MemberSpec fsm_from_dict = {
+    "from_dict", "FormattedStringModel.from_dict", 56, 2, 2,
+    {&K.str_cls, &K.str_d, &K.str_meta_dict, &K.str_meta, &K.str_model}, 5,
+    {{&K.str_d, "Dict[str, object]", nullptr},
+     {&K.str_return, "'FormattedStringModel'", nullptr}}, 2,
+    nullptr, fsm_from_dict_impl, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace vandrel

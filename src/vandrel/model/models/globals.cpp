@@ -1,0 +1,49 @@
+#include "globals.hpp"
+
+#include "errors.hpp"
+
+namespace vandrel {
+
+PyObject* builtins_dict = nullptr;
+
+namespace {
+
+inline uint64_t version_of(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+// Borrowed result, or NULL with an error set (NameError or a lookup failure).
+PyObject* find(PyObject* name, PyObject* globals) {
+    PyObject* v = PyDict_GetItemWithError(globals, name);
+    if (v != nullptr || PyErr_Occurred()) return v;
+    v = PyDict_GetItemWithError(builtins_dict, name);
+    if (v != nullptr || PyErr_Occurred()) return v;
+    raise_name_error(name);
+}
+
+}  // namespace
+
+Ref lookup_global(GlobalSlot& slot, PyObject* globals) {
+    uint64_t dv = version_of(globals);
+    uint64_t bv = version_of(builtins_dict);
+    if (slot.value != nullptr && slot.globals == globals && slot.dict_version == dv && slot.builtins_version == bv) {
+        return Ref::borrow(slot.value);
+    }
+    PyObject* v = find(*slot.name, globals);
+    if (v == nullptr) raise_set();
+    // A lookup may run __eq__ of a key and so change a dictionary: take the
+    // versions as they are now, after the value was found.
+    slot.value = v;
+    slot.globals = globals;
+    slot.dict_version = version_of(globals);
+    slot.builtins_version = version_of(builtins_dict);
+    return Ref::borrow(v);
+}
+
+Ref lookup_global_uncached(PyObject* name, PyObject* globals) {
+    PyObject* v = find(name, globals);
+    if (v == nullptr) raise_set();
+    return Ref::borrow(v);
+}
+
+}  // namespace vandrel

@@ -1,0 +1,52 @@
+// What every member shares once its arguments are bound: running the body with
+// a current source line, and turning a failure into one traceback entry.
+#pragma once
+
+#include <new>
+
+#include "binder.hpp"
+#include "constants.hpp"
+#include "errors.hpp"
+#include "globals.hpp"
+#include "traceback.hpp"
+
+namespace vandrel {
+
+// Runs `body(line)`; `body` moves `line` along as it goes and returns a new
+// reference. An error leaves with one traceback entry at the line reached.
+template <class Body>
+inline PyObject* run_body(const MemberSpec& spec, PyObject* func, Body&& body) noexcept {
+    int line = spec.first_line;
+    try {
+        return body(line);
+    } catch (const PyErrSet&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in vandrel.model.models.string");
+    }
+    add_traceback(spec.tb_name, line, as_func(func)->func_globals);
+    return nullptr;
+}
+
+inline PyObject* globals_of(PyObject* func) noexcept { return as_func(func)->func_globals; }
+
+// A global slot for each name the members look up at call time.
+#define VANDREL_GLOBAL(id) GlobalSlot global_##id{&K.str_##id, nullptr, 0, 0, nullptr};
+
+// The members, one source per class.
+extern MemberSpec fsm_init, fsm_categories, fsm_pattern, fsm_sample, fsm_from_dict;
+extern MemberSpec sfs_init, sfs_categories, sfs_sample, sfs_from_dict;
+
+// The zero-argument `super()` of an `__init__`: super(<class of the def>, self).__init__
+Ref super_init(PyObject* func, PyObject* self);
+
+// `raise <global>` and `raise <global>(message)` for ModelNotFittedError.
+[[noreturn]] void raise_not_fitted(PyObject* func, PyObject* message);
+
+// Missing-value injection shared by both `sample` members: steps at `line_test`
+// (condition), `line_draw` (mask), `line_assign` (assignment).
+void inject_nans(PyObject* func, PyObject* self, PyObject* n, PyObject* produce_nans,
+                 PyObject* samples, int& line, int line_test, int line_draw, int line_assign);
+
+}  // namespace vandrel

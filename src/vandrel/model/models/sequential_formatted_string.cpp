@@ -1,0 +1,208 @@
+// SequentialFormattedString: zero-padded sequential identifiers with an
+// optional prefix and suffix, built column-wise with pandas; restored from its
+// dictionary form via the host's String.from_dict.
+#include "member.hpp"
+
+namespace vandrel {
+
+namespace {
+
+VANDREL_GLOBAL(pd)
+VANDREL_GLOBAL(np)
+VANDREL_GLOBAL(cast)
+VANDREL_GLOBAL(Dict)
+VANDREL_GLOBAL(Optional)
+VANDREL_GLOBAL(String)
+
+// __init__(self, meta, length=None, prefix=None, suffix=None)
+PyObject* sfs_init_impl(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    PyObject* a[5];
+    if (!bind_arguments(sfs_init, func, args, nargsf, kwnames, a)) return nullptr;
+    PyObject *self = a[0], *meta = a[1], *length = a[2], *prefix = a[3], *suffix = a[4];
+    if (!exact_or_none(length, &PyLong_Type, "length", "int")) return nullptr;
+    if (!exact_or_none(prefix, &PyUnicode_Type, "prefix", "str")) return nullptr;
+    if (!exact_or_none(suffix, &PyUnicode_Type, "suffix", "str")) return nullptr;
+    return run_body(sfs_init, func, [&](int& line) {
+        line = 82;
+        {
+            Ref init = super_init(func, self);
+            PyObject* kw[] = {meta};
+            call(init.get(), kw, 0, K.kw_meta);
+        }
+        line = 83;
+        setattr(self, K.str_length, length);
+        line = 84;
+        setattr(self, K.str_prefix, prefix);
+        line = 85;
+        setattr(self, K.str_suffix, suffix);
+        // Fitted once, from the metadata as it is now.
+        line = 87;
+        Ref meta_obj = getattr(self, K.str__meta);
+        Ref freq = getattr(meta_obj.get(), K.str_nan_freq);
+        line = 88;
+        if (freq.get() != Py_None) setattr(self, K.str__fitted, Py_True);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* sfs_categories_impl(PyObject* func, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) noexcept {
+    PyObject* a[1];
+    if (!bind_arguments(sfs_categories, func, args, nargsf, kwnames, a)) return nullptr;
+    PyObject* self = a[0];
+    return run_body(sfs_categories, func, [&](int& line) {
+        line = 92;
+        {
+            Ref meta = getattr(self, K.str__meta);
+            if (getattr(meta.get(), K.str_categories).get() == Py_None) {
+                line = 93;
+                raise_not_fitted(func, nullptr);
+            }
+        }
+        line = 95;
+        Ref meta = getattr(self, K.str__meta);
+        return getattr(meta.get(), K.str_categories).release();
+    });
+}
+
+PyObject* sfs_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    PyObject* a[5];
+    if (!bind_arguments(sfs_sample, func, args, nargsf, kwnames, a)) return nullptr;
+    PyObject *self = a[0], *n = a[1], *produce_nans = a[2], *associations = a[4];
+    if (!exact(n, &PyLong_Type, "n", "int")) return nullptr;
+    if (!exact_or_none(associations, &PyList_Type, "associations", "list")) return nullptr;
+    return run_body(sfs_sample, func, [&](int& line) {
+        // 1-3. pd.Series(np.arange(0, n), name=self.name, dtype=str)
+        line = 104;
+        Ref column;
+        {
+            Ref pd = lookup_global(global_pd, globals_of(func));
+            Ref series = getattr(pd.get(), K.str_Series);
+            Ref np = lookup_global(global_np, globals_of(func));
+            Ref arange = getattr(np.get(), K.str_arange);
+            Ref numbers = call2(arange.get(), K.int_0, n);
+            Ref name = getattr(self, K.str_name);
+            PyObject* sargs[] = {numbers.get(), name.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)};
+            column = call(series.get(), sargs, 1, K.kw_name_dtype);
+        }
+        // 4-5. samples = column.str.zfill(self.length)
+        line = 105;
+        Ref samples;
+        {
+            Ref accessor = getattr(column.get(), K.str_str);
+            Ref zfill = getattr(accessor.get(), K.str_zfill);
+            Ref length = getattr(self, K.str_length);
+            samples = call1(zfill.get(), length.get());
+        }
+        // 6-7. prefix in front
+        line = 107;
+        if (getattr(self, K.str_prefix).get() != Py_None) {
+            line = 108;
+            Ref prefix = getattr(self, K.str_prefix);
+            samples = Ref::steal(PyNumber_Add(prefix.get(), samples.get()));
+        }
+        // 8-9. suffix behind
+        line = 110;
+        if (getattr(self, K.str_suffix).get() != Py_None) {
+            line = 111;
+            Ref suffix = getattr(self, K.str_suffix);
+            samples = Ref::steal(PyNumber_Add(samples.get(), suffix.get()));
+        }
+        // 10-12. missing values
+        inject_nans(func, self, n, produce_nans, samples.get(), line, 113, 114, 115);
+        line = 117;
+        Ref to_frame = getattr(samples.get(), K.str_to_frame);
+        return call0(to_frame.get()).release();
+    });
+}
+
+// cast(Optional[<type>], d.get(<key>))
+Ref optional_setting(PyObject* func, PyObject* d, PyTypeObject* type, PyObject* key) {
+    Ref cast = lookup_global(global_cast, globals_of(func));
+    Ref optional = lookup_global(global_Optional, globals_of(func));
+    Ref alias = Ref::steal(PyObject_GetItem(optional.get(), reinterpret_cast<PyObject*>(type)));
+    PyObject* value = PyDict_GetItemWithError(d, key);  // borrowed
+    if (value == nullptr) {
+        if (PyErr_Occurred()) raise_set();
+        value = Py_None;
+    }
+    Ref hold = Ref::borrow(value);
+    return call2(cast.get(), alias.get(), value);
+}
+
+PyObject* sfs_from_dict_impl(PyObject* func, PyObject* const* args, size_t nargsf,
+                             PyObject* kwnames) noexcept {
+    PyObject* a[2];
+    if (!bind_arguments(sfs_from_dict, func, args, nargsf, kwnames, a)) return nullptr;
+    PyObject *cls = a[0], *d = a[1];
+    if (!exact(d, &PyDict_Type, "d", "dict")) return nullptr;
+    return run_body(sfs_from_dict, func, [&](int& line) {
+        line = 121;
+        Ref meta_dict;
+        {
+            Ref cast = lookup_global(global_cast, globals_of(func));
+            Ref dict_alias = lookup_global(global_Dict, globals_of(func));
+            Ref type = Ref::steal(PyObject_GetItem(dict_alias.get(), K.dict_key_types));
+            PyObject* value = PyDict_GetItemWithError(d, K.str_meta);  // borrowed
+            if (value == nullptr) {
+                if (PyErr_Occurred()) raise_set();
+                raise_key_error(K.str_meta);
+            }
+            Ref hold = Ref::borrow(value);
+            meta_dict = call2(cast.get(), type.get(), value);
+        }
+        line = 122;
+        Ref meta;
+        {
+            Ref host = lookup_global(global_String, globals_of(func));
+            Ref from_dict = getattr(host.get(), K.str_from_dict);
+            meta = call1(from_dict.get(), meta_dict.get());
+        }
+        line = 125;
+        Ref prefix = optional_setting(func, d, &PyUnicode_Type, K.str_prefix);
+        line = 126;
+        Ref suffix = optional_setting(func, d, &PyUnicode_Type, K.str_suffix);
+        line = 127;
+        Ref length = optional_setting(func, d, &PyLong_Type, K.str_length);
+        line = 123;
+        PyObject* kw[] = {meta.get(), prefix.get(), suffix.get(), length.get()};
+        return call(cls, kw, 0, K.kw_seq_ctor).release();
+    });
+}
+
+}  // namespace
+
+MemberSpec sfs_init = {
+    "__init__", "SequentialFormattedString.__init__", 75, 5, 2,
+    {&K.str_self, &K.str_meta, &K.str_length, &K.str_prefix, &K.str_suffix}, 5,
+    {{&K.str_meta, "String", nullptr},
+     {&K.str_length, "Optional[int]", nullptr},
+     {&K.str_prefix, "Optional[str]", nullptr},
+     {&K.str_suffix, "Optional[str]", nullptr}}, 4,
+    &K.defaults_seq_init, sfs_init_impl, nullptr, nullptr, nullptr, nullptr};
+
+MemberSpec sfs_categories = {
+    "categories", "SequentialFormattedString.categories", 90, 1, 1,
+    {&K.str_self}, 1,
+    {{&K.str_return, "Sequence[str]", nullptr}}, 1,
+    nullptr, sfs_categories_impl, nullptr, nullptr, nullptr, nullptr};
+
+MemberSpec sfs_sample = {
+    "sample", "SequentialFormattedString.sample", 97, 5, 2,
+    {&K.str_self, &K.str_n, &K.str_produce_nans, &K.str_conditions, &K.str_associations,
+     &K.str_samples, &K.str_is_nan}, 7,
+    {{&K.str_n, "int", nullptr},
+     {&K.str_produce_nans, "bool", nullptr},
+     {&K.str_conditions, "Optional[pd.DataFrame]", nullptr},
+     {&K.str_associations, "Optional[List[Association]]", nullptr},
+     {&K.str_return, "pd.DataFrame", nullptr}}, 5,
+    &K.defaults_sample, sfs_sample_impl, nullptr, nullptr, nullptr, nullptr};
+
+MemberSpec sfs_from_dict = {
+    "from_dict", "SequentialFormattedString.from_dict", 119, 2, 2,
+    {&K.str_cls, &K.str_d, &K.str_meta_dict, &K.str_meta, &K.str_model}, 5,
+    {{&K.str_d, "Dict[str, object]", nullptr},
+     {&K.str_return, "'SequentialFormattedString'", nullptr}}, 2,
+    nullptr, sfs_from_dict_impl, nullptr, nullptr, nullptr, nullptr};
+
+}  // namespace vandrel
