@@ -8,7 +8,7 @@ SRCS := $(wildcard src/vandrel/model/models/*.cpp src/vandrel/model/models/*.hpp
         $(shell find src/vandrel -name '*.py' -o -name '*.pyi' -o -name 'py.typed') CMakeLists.txt pyproject.toml
 PIP := $(VPY) -m pip --disable-pip-version-check -q
 
-.PHONY: demo test install asan bench lint wheel clean
+.PHONY: demo test install asan bench lint wheel wheel-check clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -29,6 +29,23 @@ demo: install
 
 test: install
 	cd tests && ../$(VPY) -m pytest -q $(PYTEST_ARGS)
+
+# Benchmarks print a table and write bench/results/ (not part of the tests).
+bench: install
+	$(PIP) install -r bench/requirements.txt
+	$(VPY) bench/bench.py
+
+# The whole suite against a build with AddressSanitizer and UBSan.
+asan: $(STAMP)
+	VPY=$(VPY) tools/asan.sh
+
+# clang-format check and clang-tidy over the C++ sources.
+lint: install
+	tools/lint.sh
+
+# Builds the wheel, installs it into a fresh venv, imports and samples.
+wheel-check: $(STAMP)
+	PYTHON=$(PYTHON) VPY=$(VPY) tools/check_wheel.sh
 
 wheel: $(STAMP)
 	$(VPY) -m pip wheel --no-build-isolation --no-deps -w dist .

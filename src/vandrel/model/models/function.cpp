@@ -11,7 +11,8 @@
 
 namespace vandrel {
 
-PyTypeObject FuncType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+// Filled in by ready_func_type(); static storage starts zeroed.
+PyTypeObject FuncType{};
 
 namespace {
 
@@ -140,6 +141,7 @@ PyMemberDef func_members[] = {
 
 void ready_func_type() {
     if (FuncType.tp_flags & Py_TPFLAGS_READY) return;
+    Py_SET_REFCNT(reinterpret_cast<PyObject*>(&FuncType), 1);  // a static type is never freed
     FuncType.tp_name = "vandrel.model.models.string.function";
     FuncType.tp_basicsize = sizeof(FuncObject);
     FuncType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
