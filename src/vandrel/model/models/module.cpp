@@ -58,9 +58,7 @@ void import_names(PyObject* ns, PyObject* name, int level, std::initializer_list
             Ref modname = Ref::steal_or_null(PyObject_GetAttr(module.get(), K.str___name__));
             if (modname && PyUnicode_Check(modname.get())) {
                 Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", modname.get(), n));
-                value = Ref::borrow(PyImport_GetModule(full.get()));
-                // PyImport_GetModule returns a new reference; balance the borrow.
-                Py_XDECREF(value.get());
+                value = Ref::steal_or_null(PyImport_GetModule(full.get()));
                 if (!value && PyErr_Occurred()) raise_set();
             } else {
                 PyErr_Clear();
