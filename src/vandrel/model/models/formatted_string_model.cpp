@@ -19,9 +19,7 @@ PyObject* fsm_init_impl(PyObject* func, PyObject* const* args, size_t nargsf, Py
     if (!bind_arguments(fsm_init, func, args, nargsf, kwnames, a)) return nullptr;
     return run_body(fsm_init, func, [&](int& line) {
         line = 26;
-        Ref init = super_init(func, a[0]);
-        PyObject* kw[] = {a[1]};
-        call(init.get(), kw, 0, K.kw_meta);
+        call_super_init(func, a[0], a[1]);
         Py_RETURN_NONE;
     });
 }

@@ -38,8 +38,9 @@ inline PyObject* globals_of(PyObject* func) noexcept { return as_func(func)->fun
 extern MemberSpec fsm_init, fsm_categories, fsm_pattern, fsm_sample, fsm_from_dict;
 extern MemberSpec sfs_init, sfs_categories, sfs_sample, sfs_from_dict;
 
-// The zero-argument `super()` of an `__init__`: super(<class of the def>, self).__init__
-Ref super_init(PyObject* func, PyObject* self);
+// The zero-argument `super().__init__(meta=meta)` of an `__init__`: the class
+// after the one of the def in the instance's MRO; its result is discarded.
+void call_super_init(PyObject* func, PyObject* self, PyObject* meta);
 
 // `raise <global>` and `raise <global>(message)` for ModelNotFittedError.
 [[noreturn]] void raise_not_fitted(PyObject* func, PyObject* message);

@@ -24,11 +24,7 @@ PyObject* sfs_init_impl(PyObject* func, PyObject* const* args, size_t nargsf, Py
     if (!exact_or_none(suffix, &PyUnicode_Type, "suffix", "str")) return nullptr;
     return run_body(sfs_init, func, [&](int& line) {
         line = 82;
-        {
-            Ref init = super_init(func, self);
-            PyObject* kw[] = {meta};
-            call(init.get(), kw, 0, K.kw_meta);
-        }
+        call_super_init(func, self, meta);
         line = 83;
         setattr(self, K.str_length, length);
         line = 84;
