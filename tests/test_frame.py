@@ -1,0 +1,214 @@
+"""Module namespace, class objects and the function objects of the nine members."""
+import builtins
+import inspect
+import io
+import pydoc
+import types
+import typing
+from typing import Dict, List, Optional, Sequence
+
+import numpy as np
+import pandas as pd
+import pytest
+import rstr
+
+from conftest import MODULE, SOURCE, make_fmeta, make_smeta
+from vandrel.metadata.rules.association import Association
+from vandrel.metadata.value import FormattedString, String
+from vandrel.model.base import DiscreteModel, NonAssociationModel
+from vandrel.model.exceptions import ModelNotFittedError
+
+FSM, SFS = "FormattedStringModel", "SequentialFormattedString"
+FSM_DOC = (
+    "A model to sample formatted strings from a regex pattern.\n\n    Attributes:\n"
+    "        name (str): The name of the data column to model.\n"
+    "        categories (MutableSequence[NType]): A list of the categories.\n"
+    "        probabilities (Dict[NType, float]): A mapping of each of the categories to a probability.\n"
+    "        pattern (str): The regex pattern from which to generate matching strings.\n\n    "
+)
+SFS_DOC = (
+    "A model to sample formatted sequential numeric identifiers with an optional suffix or prefix.\n\n"
+    "    Attributes:\n"
+    "        length (int): The length of the numeric identifier. Numbers are zero padded up to this length.\n"
+    "        prefix (str): The prefix of the identifier.\n"
+    "        suffix (str): The suffix of the identifier.\n\n    "
+)
+SAMPLE_PARAMS = ("self", "n", "produce_nans", "conditions", "associations")
+SAMPLE_ANN = [("n", "int"), ("produce_nans", "bool"), ("conditions", "Optional[pd.DataFrame]"),
+              ("associations", "Optional[List[Association]]"), ("return", "pd.DataFrame")]
+
+# class, member, wrapper, parameters, further locals, __defaults__, __annotations__, first line
+FUNCS = [
+    (FSM, "__init__", None, ("self", "meta"), (), None, [("meta", "FormattedString")], 25),
+    (FSM, "categories", property, ("self",), (), None, [("return", "Sequence[str]")], 28),
+    (FSM, "pattern", property, ("self",), (), None, [("return", "str")], 35),
+    (FSM, "sample", None, SAMPLE_PARAMS, ("samples", "is_nan", "_"), (True, None, None), SAMPLE_ANN, 41),
+    (FSM, "from_dict", classmethod, ("cls", "d"), ("meta_dict", "meta", "model"), None,
+     [("d", "Dict[str, object]"), ("return", "'FormattedStringModel'")], 56),
+    (SFS, "__init__", None, ("self", "meta", "length", "prefix", "suffix"), (), (None, None, None),
+     [("meta", "String"), ("length", "Optional[int]"), ("prefix", "Optional[str]"),
+      ("suffix", "Optional[str]")], 75),
+    (SFS, "categories", property, ("self",), (), None, [("return", "Sequence[str]")], 90),
+    (SFS, "sample", None, SAMPLE_PARAMS, ("samples", "is_nan"), (True, None, None), SAMPLE_ANN, 97),
+    (SFS, "from_dict", classmethod, ("cls", "d"), ("meta_dict", "meta", "model"), None,
+     [("d", "Dict[str, object]"), ("return", "'SequentialFormattedString'")], 119),
+]
+FUNC_IDS = [f"{c}.{n}" for c, n, *_ in FUNCS]
+
+
+def unwrap(obj):
+    if isinstance(obj, property):
+        return obj.fget
+    if isinstance(obj, classmethod):
+        return obj.__func__
+    return obj
+
+
+def expected_signature(params, defaults, annotations, bound=False):
+    ann = dict(annotations)
+    ret = ann.pop("return", inspect.Signature.empty)
+    first_default = len(params) - len(defaults or ())
+    ps = [inspect.Parameter(p, inspect.Parameter.POSITIONAL_OR_KEYWORD,
+                            default=defaults[i - first_default] if i >= first_default else inspect.Parameter.empty,
+                            annotation=ann.get(p, inspect.Parameter.empty))
+          for i, p in enumerate(params)]
+    return inspect.Signature(ps[1:] if bound else ps, return_annotation=ret)
+
+
+@pytest.mark.parametrize("name, value", [
+    ("Dict", Dict), ("List", List), ("Optional", Optional), ("Sequence", Sequence), ("cast", typing.cast),
+    ("np", np), ("pd", pd), ("rstr", rstr), ("Association", Association),
+    ("FormattedString", FormattedString), ("String", String), ("DiscreteModel", DiscreteModel),
+    ("NonAssociationModel", NonAssociationModel), ("ModelNotFittedError", ModelNotFittedError),
+    ("__builtins__", builtins),
+])
+def test_imported_names_are_the_original_objects(mod, name, value):
+    assert vars(mod)[name] is value
+
+
+def test_module_attributes(mod):
+    assert mod.__name__ == MODULE
+    assert mod.__doc__ is None
+    assert type(mod.__test__) is dict and mod.__test__ == {}
+    assert mod.__package__ == "vandrel.model.models"
+    assert mod.__loader__ is mod.__spec__.loader
+    assert mod.__file__ == mod.__spec__.origin
+    assert not hasattr(mod, "__path__")
+
+
+@pytest.mark.parametrize("cls_name, meta_cls, doc, length", [
+    (FSM, FormattedString, FSM_DOC, 389), (SFS, String, SFS_DOC, 323)])
+def test_class_objects(mod, cls_name, meta_cls, doc, length):
+    cls = getattr(mod, cls_name)
+    assert (cls.__name__, cls.__qualname__, cls.__module__) == (cls_name, cls_name, MODULE)
+    assert cls.__doc__ == doc and len(cls.__doc__) == length
+    orig = cls.__orig_bases__
+    assert orig == (DiscreteModel[meta_cls, str], NonAssociationModel)
+    assert orig[0].__origin__ is DiscreteModel and orig[0].__args__[1] is str
+    assert cls.__bases__ == orig[0].__mro_entries__(orig) + (NonAssociationModel,)
+    assert type(cls) is type(DiscreteModel)
+    members = ["__init__", "categories", "pattern", "sample", "from_dict"]
+    if cls_name == SFS:
+        members.remove("pattern")
+    assert list(vars(cls))[:3 + len(members)] == ["__module__", "__doc__", "__orig_bases__", *members]
+
+
+@pytest.mark.parametrize("cls_name, member, wrapper, params, locs, defaults, ann, line", FUNCS, ids=FUNC_IDS)
+def test_function_objects(mod, monkeypatch, cls_name, member, wrapper, params, locs, defaults, ann, line):
+    raw = vars(getattr(mod, cls_name))[member]
+    if wrapper is None:
+        assert not isinstance(raw, (property, classmethod, staticmethod))
+    else:
+        assert type(raw) is wrapper
+    if wrapper is property:
+        assert raw.fset is None and raw.fdel is None and raw.__doc__ is None
+    f = unwrap(raw)
+    assert (f.__name__, f.__qualname__, f.__module__) == (member, f"{cls_name}.{member}", MODULE)
+    assert f.__doc__ is None and f.__kwdefaults__ is None
+    assert repr(f.__defaults__) == repr(defaults)
+    assert list(f.__annotations__.items()) == ann
+    assert f.__globals__ is vars(mod)
+    assert f.__dict__ == {}
+    monkeypatch.setattr(f, "marker", 7, raising=False)
+    assert f.marker == 7 and f.__dict__ == {"marker": 7}
+
+    code = f.__code__
+    assert isinstance(code, types.CodeType)
+    fields = ("co_name", "co_filename", "co_firstlineno", "co_argcount", "co_posonlyargcount",
+              "co_kwonlyargcount", "co_varnames", "co_nlocals", "co_code", "co_consts", "co_names",
+              "co_freevars", "co_cellvars")
+    varnames = params + locs
+    assert {k: getattr(code, k) for k in fields} == dict(zip(fields, (
+        member, SOURCE, line, len(params), 0, 0, varnames, len(varnames), b"", (), (), (), ())))
+    assert code.co_flags & ~inspect.CO_NOFREE == inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS
+    assert inspect.signature(f) == expected_signature(params, defaults, ann)
+
+
+@pytest.fixture
+def models(mod):
+    return (mod.FormattedStringModel(make_fmeta()),
+            mod.SequentialFormattedString(make_smeta(), 3, "a", "b"))
+
+
+def test_bound_signatures(mod, models):
+    table = {(c, n): row for c, n, *row in FUNCS}
+    for inst in models:
+        cls = type(inst)
+        for member in ("__init__", "sample"):
+            _, params, _, defaults, ann, _ = table[cls.__name__, member]
+            assert inspect.signature(getattr(inst, member)) == expected_signature(params, defaults, ann, True)
+        _, params, _, defaults, ann, _ = table[cls.__name__, "from_dict"]
+        for owner in (cls, inst):
+            assert inspect.signature(owner.from_dict) == expected_signature(params, defaults, ann, True)
+        _, params, _, defaults, ann, _ = table[cls.__name__, "__init__"]
+        assert inspect.signature(cls) == expected_signature(params, defaults, ann, True)
+
+
+def test_type_hints_resolve(mod):
+    F, S = mod.FormattedStringModel, mod.SequentialFormattedString
+    sample = {"n": int, "produce_nans": bool, "conditions": Optional[pd.DataFrame],
+              "associations": Optional[List[Association]], "return": pd.DataFrame}
+    assert typing.get_type_hints(F.sample) == sample
+    assert typing.get_type_hints(S.sample) == sample
+    assert typing.get_type_hints(F.__init__) == {"meta": FormattedString}
+    assert typing.get_type_hints(S.__init__) == {
+        "meta": String, "length": Optional[int], "prefix": Optional[str], "suffix": Optional[str]}
+    for cls in (F, S):
+        assert typing.get_type_hints(cls.categories.fget) == {"return": Sequence[str]}
+        assert typing.get_type_hints(cls.from_dict) == {"d": Dict[str, object], "return": cls}
+    assert typing.get_type_hints(F.pattern.fget) == {"return": str}
+
+
+@pytest.mark.parametrize("cls_name, first_doc_line", [
+    (FSM, "A model to sample formatted strings from a regex pattern."),
+    (SFS, "A model to sample formatted sequential numeric identifiers with an optional suffix or prefix.")])
+def test_help_renders_class(mod, cls_name, first_doc_line):
+    out = io.StringIO()
+    pydoc.Helper(output=out).help(getattr(mod, cls_name))
+    text = pydoc.plain(out.getvalue())
+    assert f"class {cls_name}(" in text and first_doc_line in text
+    assert "sample(self, n: 'int', produce_nans: 'bool' = True" in text
+    assert "from_dict(d: 'Dict[str, object]')" in text
+    assert "categories" in text
+
+
+def test_methods_bind_like_functions(mod, models):
+    for inst in models:
+        cls = type(inst)
+        ns = vars(cls)
+        assert cls.sample is ns["sample"] and cls.__init__ is ns["__init__"]
+        for member in ("sample", "__init__"):
+            bound = getattr(inst, member)
+            assert type(bound) is types.MethodType
+            assert bound.__self__ is inst and bound.__func__ is ns[member]
+
+        class Sub(cls):
+            pass
+
+        sub_inst = Sub(inst._meta)
+        for owner, expected in ((cls, cls), (inst, cls), (Sub, Sub), (sub_inst, Sub)):
+            bound = owner.from_dict
+            assert type(bound) is types.MethodType
+            assert bound.__self__ is expected and bound.__func__ is ns["from_dict"].__func__
+        d = {"meta": inst._meta.to_dict()}
+        assert type(sub_inst.from_dict(d)) is Sub
