@@ -23,7 +23,14 @@ PyObject* find(PyObject* name, PyObject* globals) {
 
 }  // namespace
 
+[[gnu::cold]] [[noreturn]] void raise_no_namespace() {
+    // Only a function object already torn down by the garbage collector has none.
+    PyErr_SetString(PyExc_SystemError, "function object has no module namespace");
+    raise_set();
+}
+
 Ref lookup_global(GlobalSlot& slot, PyObject* globals) {
+    if (globals == nullptr) raise_no_namespace();
     uint64_t dv = version_of(globals);
     uint64_t bv = version_of(builtins_dict);
     if (slot.value != nullptr && slot.globals == globals && slot.dict_version == dv && slot.builtins_version == bv) {
@@ -41,6 +48,7 @@ Ref lookup_global(GlobalSlot& slot, PyObject* globals) {
 }
 
 Ref lookup_global_uncached(PyObject* name, PyObject* globals) {
+    if (globals == nullptr) raise_no_namespace();
     PyObject* v = find(name, globals);
     if (v == nullptr) raise_set();
     return Ref::borrow(v);

@@ -39,6 +39,7 @@ PyCodeObject* code_for(PyObject* funcname, int line) {
 }  // namespace
 
 void add_traceback(PyObject* funcname, int line, PyObject* globals) noexcept {
+    if (globals == nullptr) return;  // a function torn down by the collector: no frame to show
     PyObject *type, *value, *tb;
     // PyFrame_New refuses to run with an error set: park the error meanwhile.
     PyErr_Fetch(&type, &value, &tb);
