@@ -1,6 +1,7 @@
 """Builds both string models from metadata and from their dictionary forms,
 and prints seeded sample frames with and without missing values."""
 import random
+from typing import Dict
 
 import numpy as np
 import pandas as pd
@@ -44,8 +45,8 @@ def main() -> None:
     seed(3)
     show("identifiers, nan_freq 0.25", ids.sample(8))
 
-    form = {"meta": ids._meta.to_dict(), "prefix": ids.prefix, "suffix": ids.suffix,
-            "length": ids.length}
+    form: Dict[str, object] = {"meta": ids._meta.to_dict(), "prefix": ids.prefix,
+                               "suffix": ids.suffix, "length": ids.length}
     again = SequentialFormattedString.from_dict(form)
     print(f"dict form: {form}")
     same = again.sample(6, produce_nans=False).equals(ids.sample(6, produce_nans=False))

@@ -103,7 +103,8 @@ bool bind_arguments(const MemberSpec& spec, PyObject* func, PyObject* const* arg
         }
         int idx = param_index(spec, key);
         if (idx < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name, key);
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
+                         key);
             return failed(spec, func);
         }
         if (out[idx] != nullptr) {

@@ -85,10 +85,13 @@ void make_tuples() {
     once(K.kw_name, [] { return pack({K.str_name}); });
     once(K.kw_name_dtype, [] { return pack({K.str_name, K.str_dtype}); });
     once(K.kw_p_size, [] { return pack({K.str_p, K.str_size}); });
-    once(K.kw_seq_ctor, [] { return pack({K.str_meta, K.str_prefix, K.str_suffix, K.str_length}); });
+    once(K.kw_seq_ctor, [] {
+        return pack({K.str_meta, K.str_prefix, K.str_suffix, K.str_length});
+    });
     // The key types are the built-in `str` type itself and the captured `object`.
-    once(K.dict_key_types,
-         [] { return pack({reinterpret_cast<PyObject*>(&PyUnicode_Type), K.builtin_object}); });
+    once(K.dict_key_types, [] {
+        return pack({reinterpret_cast<PyObject*>(&PyUnicode_Type), K.builtin_object});
+    });
     K.made = true;
 }
 

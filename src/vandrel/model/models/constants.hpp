@@ -10,6 +10,7 @@
 namespace vandrel {
 
 // Interned identifiers, named by their value (str_meta is "meta").
+// clang-format off
 #define VANDREL_IDENTIFIERS(X)                                                             \
     X(meta) X(prefix) X(suffix) X(length) X(self) X(cls) X(d) X(n) X(produce_nans)         \
     X(conditions) X(associations) X(samples) X(is_nan) X(_) X(meta_dict) X(model)         \
@@ -24,6 +25,7 @@ namespace vandrel {
     X(__spec__) X(_initializing) X(__name__) X(__test__) X(loader) X(origin) X(parent)    \
     X(submodule_search_locations) X(__loader__) X(__file__) X(__package__) X(__path__)    \
     X(base) X(exceptions) X(__class_getitem__) X(return)
+// clang-format on
 
 struct Constants {
 #define VANDREL_DECLARE(id) PyObject* str_##id;
@@ -31,13 +33,13 @@ struct Constants {
 #undef VANDREL_DECLARE
 
     // Texts that are not identifiers.
-    PyObject* str_module_name;      // "vandrel.model.models.string"
-    PyObject* str_source_path;      // "vandrel/model/models/string"
-    PyObject* str_init_funcname;    // "init vandrel.model.models.string"
-    PyObject* str_assoc_module;     // "vandrel.metadata.rules.association"
-    PyObject* str_metadata_value;   // "metadata.value"
-    PyObject* str_no_pattern;       // "FormattedStringModel doesn't have a pattern specified."
-    PyObject* doc_formatted;        // class documentation strings
+    PyObject* str_module_name;     // "vandrel.model.models.string"
+    PyObject* str_source_path;     // "vandrel/model/models/string"
+    PyObject* str_init_funcname;   // "init vandrel.model.models.string"
+    PyObject* str_assoc_module;    // "vandrel.metadata.rules.association"
+    PyObject* str_metadata_value;  // "metadata.value"
+    PyObject* str_no_pattern;      // "FormattedStringModel doesn't have a pattern specified."
+    PyObject* doc_formatted;       // class documentation strings
     PyObject* doc_sequential;
 
     PyObject* empty_tuple;
@@ -46,15 +48,15 @@ struct Constants {
     PyObject* int_0;
     PyObject* int_1;
 
-    PyObject* defaults_sample;      // (True, None, None)
-    PyObject* defaults_seq_init;    // (None, None, None)
-    PyObject* args_binomial;        // (1,)  positional argument of the binomial draw
-    PyObject* kw_meta;              // ("meta",)
-    PyObject* kw_name;              // ("name",)
-    PyObject* kw_name_dtype;        // ("name", "dtype")
-    PyObject* kw_p_size;            // ("p", "size")
-    PyObject* kw_seq_ctor;          // ("meta", "prefix", "suffix", "length")
-    PyObject* dict_key_types;       // (str, object), the subscript of Dict
+    PyObject* defaults_sample;    // (True, None, None)
+    PyObject* defaults_seq_init;  // (None, None, None)
+    PyObject* args_binomial;      // (1,)  positional argument of the binomial draw
+    PyObject* kw_meta;            // ("meta",)
+    PyObject* kw_name;            // ("name",)
+    PyObject* kw_name_dtype;      // ("name", "dtype")
+    PyObject* kw_p_size;          // ("p", "size")
+    PyObject* kw_seq_ctor;        // ("meta", "prefix", "suffix", "length")
+    PyObject* dict_key_types;     // (str, object), the subscript of Dict
 
     // Built-ins captured once from the interpreter's builtins.
     PyObject* builtin_property;
@@ -62,7 +64,7 @@ struct Constants {
     PyObject* builtin_range;
     PyObject* builtin_object;
 
-    bool made;                      // strings and tuples made (first exec phase)
+    bool made;  // strings and tuples made (first exec phase)
 };
 
 extern Constants K;

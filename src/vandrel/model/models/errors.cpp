@@ -3,8 +3,9 @@
 namespace vandrel {
 
 void set_arg_type_error(const char* param, const char* expected, PyObject* got) noexcept {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 param, expected, Py_TYPE(got)->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
+                 expected, Py_TYPE(got)->tp_name);
 }
 
 void raise_name_error(PyObject* name) {

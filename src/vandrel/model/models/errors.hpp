@@ -7,7 +7,8 @@
 namespace vandrel {
 
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
-[[gnu::cold]] void set_arg_type_error(const char* param, const char* expected, PyObject* got) noexcept;
+[[gnu::cold]] void set_arg_type_error(const char* param, const char* expected,
+                                      PyObject* got) noexcept;
 
 // "name '%U' is not defined"
 [[gnu::cold]] [[noreturn]] void raise_name_error(PyObject* name);

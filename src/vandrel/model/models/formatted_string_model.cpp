@@ -14,7 +14,8 @@ VANDREL_GLOBAL(Dict)
 VANDREL_GLOBAL(FormattedString)
 
 // __init__(self, meta): super().__init__(meta=meta)
-PyObject* fsm_init_impl(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* fsm_init_impl(PyObject* func, PyObject* const* args, size_t nargsf,
+                        PyObject* kwnames) noexcept {
     PyObject* a[2];
     if (!bind_arguments(fsm_init, func, args, nargsf, kwnames, a)) return nullptr;
     return run_body(fsm_init, func, [&](int& line) {
@@ -50,11 +51,13 @@ PyObject* fsm_categories_impl(PyObject* func, PyObject* const* args, size_t narg
     });
 }
 
-PyObject* fsm_pattern_impl(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* fsm_pattern_impl(PyObject* func, PyObject* const* args, size_t nargsf,
+                           PyObject* kwnames) noexcept {
     PyObject* a[1];
     if (!bind_arguments(fsm_pattern, func, args, nargsf, kwnames, a)) return nullptr;
     return run_body(fsm_pattern, func, [&](int& line) {
-        Ref pattern = read_meta_twice(func, a[0], K.str_pattern, K.str_no_pattern, line, 37, 38, 39);
+        Ref pattern =
+            read_meta_twice(func, a[0], K.str_pattern, K.str_no_pattern, line, 37, 38, 39);
         PyObject* p = pattern.get();
         if (p != Py_None && Py_TYPE(p) != &PyUnicode_Type) raise_expected_unicode(p);
         return pattern.release();
@@ -86,7 +89,8 @@ Ref generate(PyObject* func, PyObject* self, PyObject* n) {
     return rows;
 }
 
-PyObject* fsm_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* fsm_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf,
+                          PyObject* kwnames) noexcept {
     PyObject* a[5];
     if (!bind_arguments(fsm_sample, func, args, nargsf, kwnames, a)) return nullptr;
     PyObject *self = a[0], *n = a[1], *produce_nans = a[2], *associations = a[4];
@@ -148,40 +152,90 @@ PyObject* fsm_from_dict_impl(PyObject* func, PyObject* const* args, size_t nargs
 
 }  // namespace
 
-MemberSpec fsm_init = {
-    "__init__", "FormattedStringModel.__init__", 25, 2, 2,
-    {&K.str_self, &K.str_meta}, 2,
-    {{&K.str_meta, "FormattedString", nullptr}}, 1,
-    nullptr, fsm_init_impl, nullptr, nullptr, nullptr, nullptr};
+MemberSpec fsm_init = {"__init__",
+                       "FormattedStringModel.__init__",
+                       25,
+                       2,
+                       2,
+                       {&K.str_self, &K.str_meta},
+                       2,
+                       {{&K.str_meta, "FormattedString", nullptr}},
+                       1,
+                       nullptr,
+                       fsm_init_impl,
+                       nullptr,
+                       nullptr,
+                       nullptr,
+                       nullptr};
 
-MemberSpec fsm_categories = {
-    "categories", "FormattedStringModel.categories", 28, 1, 1,
-    {&K.str_self}, 1,
-    {{&K.str_return, "Sequence[str]", nullptr}}, 1,
-    nullptr, fsm_categories_impl, nullptr, nullptr, nullptr, nullptr};
+MemberSpec fsm_categories = {"categories",
+                             "FormattedStringModel.categories",
+                             28,
+                             1,
+                             1,
+                             {&K.str_self},
+                             1,
+                             {{&K.str_return, "Sequence[str]", nullptr}},
+                             1,
+                             nullptr,
+                             fsm_categories_impl,
+                             nullptr,
+                             nullptr,
+                             nullptr,
+                             nullptr};
 
-MemberSpec fsm_pattern = {
-    "pattern", "FormattedStringModel.pattern", 35, 1, 1,
-    {&K.str_self}, 1,
-    {{&K.str_return, "str", nullptr}}, 1,
-    nullptr, fsm_pattern_impl, nullptr, nullptr, nullptr, nullptr};
+MemberSpec fsm_pattern = {"pattern",
+                          "FormattedStringModel.pattern",
+                          35,
+                          1,
+                          1,
+                          {&K.str_self},
+                          1,
+                          {{&K.str_return, "str", nullptr}},
+                          1,
+                          nullptr,
+                          fsm_pattern_impl,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr};
 
-MemberSpec fsm_sample = {
-    "sample", "FormattedStringModel.sample", 41, 5, 2,
-    {&K.str_self, &K.str_n, &K.str_produce_nans, &K.str_conditions, &K.str_associations,
-     &K.str_samples, &K.str_is_nan, &K.str__}, 8,
-    {{&K.str_n, "int", nullptr},
-     {&K.str_produce_nans, "bool", nullptr},
-     {&K.str_conditions, "Optional[pd.DataFrame]", nullptr},
-     {&K.str_associations, "Optional[List[Association]]", nullptr},
-     {&K.str_return, "pd.DataFrame", nullptr}}, 5,
-    &K.defaults_sample, fsm_sample_impl, nullptr, nullptr, nullptr, nullptr};
+MemberSpec fsm_sample = {"sample",
+                         "FormattedStringModel.sample",
+                         41,
+                         5,
+                         2,
+                         {&K.str_self, &K.str_n, &K.str_produce_nans, &K.str_conditions,
+                          &K.str_associations, &K.str_samples, &K.str_is_nan, &K.str__},
+                         8,
+                         {{&K.str_n, "int", nullptr},
+                          {&K.str_produce_nans, "bool", nullptr},
+                          {&K.str_conditions, "Optional[pd.DataFrame]", nullptr},
+                          {&K.str_associations, "Optional[List[Association]]", nullptr},
+                          {&K.str_return, "pd.DataFrame", nullptr}},
+                         5,
+                         &K.defaults_sample,
+                         fsm_sample_impl,
+                         nullptr,
+                         nullptr,
+                         nullptr,
+                         nullptr};
 
 MemberSpec fsm_from_dict = {
-    "from_dict", "FormattedStringModel.from_dict", 56, 2, 2,
-    {&K.str_cls, &K.str_d, &K.str_meta_dict, &K.str_meta, &K.str_model}, 5,
-    {{&K.str_d, "Dict[str, object]", nullptr},
-     {&K.str_return, "'FormattedStringModel'", nullptr}}, 2,
-    nullptr, fsm_from_dict_impl, nullptr, nullptr, nullptr, nullptr};
+    "from_dict",
+    "FormattedStringModel.from_dict",
+    56,
+    2,
+    2,
+    {&K.str_cls, &K.str_d, &K.str_meta_dict, &K.str_meta, &K.str_model},
+    5,
+    {{&K.str_d, "Dict[str, object]", nullptr}, {&K.str_return, "'FormattedStringModel'", nullptr}},
+    2,
+    nullptr,
+    fsm_from_dict_impl,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr};
 
 }  // namespace vandrel

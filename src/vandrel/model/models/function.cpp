@@ -74,9 +74,15 @@ PyObject* none_if_null(PyObject* v) noexcept {
     return v;
 }
 
-PyObject* get_code(PyObject* o, void*) noexcept { return none_if_null(as_func(o)->func_code); }
-PyObject* get_defaults(PyObject* o, void*) noexcept { return none_if_null(as_func(o)->func_defaults); }
-PyObject* get_none(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+PyObject* get_code(PyObject* o, void*) noexcept {
+    return none_if_null(as_func(o)->func_code);
+}
+PyObject* get_defaults(PyObject* o, void*) noexcept {
+    return none_if_null(as_func(o)->func_defaults);
+}
+PyObject* get_none(PyObject*, void*) noexcept {
+    Py_RETURN_NONE;
+}
 
 PyObject* get_annotations(PyObject* o, void*) noexcept {
     FuncObject* f = as_func(o);
@@ -99,8 +105,12 @@ int set_annotations(PyObject* o, PyObject* v, void*) noexcept {
     return 0;
 }
 
-PyObject* get_name(PyObject* o, void*) noexcept { return none_if_null(as_func(o)->func_name); }
-PyObject* get_qualname(PyObject* o, void*) noexcept { return none_if_null(as_func(o)->func_qualname); }
+PyObject* get_name(PyObject* o, void*) noexcept {
+    return none_if_null(as_func(o)->func_name);
+}
+PyObject* get_qualname(PyObject* o, void*) noexcept {
+    return none_if_null(as_func(o)->func_qualname);
+}
 
 int set_text(PyObject*& slot, PyObject* v, const char* what) noexcept {
     if (v == nullptr || !PyUnicode_Check(v)) {
@@ -190,8 +200,10 @@ void make_member_strings(MemberSpec& spec) {
         Annotation& a = spec.annotations[i];
         if (a.value == nullptr) a.value = Ref::steal(PyUnicode_FromString(a.text)).release();
     }
-    if (spec.name_str == nullptr) spec.name_str = Ref::steal(PyUnicode_InternFromString(spec.name)).release();
-    if (spec.qualname_str == nullptr) spec.qualname_str = Ref::steal(PyUnicode_FromString(spec.qualname)).release();
+    if (spec.name_str == nullptr)
+        spec.name_str = Ref::steal(PyUnicode_InternFromString(spec.name)).release();
+    if (spec.qualname_str == nullptr)
+        spec.qualname_str = Ref::steal(PyUnicode_FromString(spec.qualname)).release();
     std::string tb = std::string("vandrel.model.models.string.") + spec.qualname;
     spec.tb_name = Ref::steal(PyUnicode_InternFromString(tb.c_str())).release();
 }
@@ -206,9 +218,9 @@ void make_member_code(MemberSpec& spec) {
     }
     // Optimised and new-locals; the interpreter adds CO_NOFREE itself.
     PyCodeObject* code = PyCode_NewWithPosOnlyArgs(
-        spec.nparams, 0, 0, spec.nvars, 0, CO_OPTIMIZED | CO_NEWLOCALS, K.empty_bytes, K.empty_tuple,
-        K.empty_tuple, varnames.get(), K.empty_tuple, K.empty_tuple, K.str_source_path, spec.name_str,
-        spec.first_line, K.empty_bytes);
+        spec.nparams, 0, 0, spec.nvars, 0, CO_OPTIMIZED | CO_NEWLOCALS, K.empty_bytes,
+        K.empty_tuple, K.empty_tuple, varnames.get(), K.empty_tuple, K.empty_tuple,
+        K.str_source_path, spec.name_str, spec.first_line, K.empty_bytes);
     spec.code = Ref::steal(reinterpret_cast<PyObject*>(code)).release();
 }
 

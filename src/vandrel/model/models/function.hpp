@@ -11,50 +11,51 @@ namespace vandrel {
 struct Annotation {
     PyObject* const* key;  // address of an interned name in the constants table
     const char* text;
-    PyObject* value;       // owned once made: the annotation text as a str
+    PyObject* value;  // owned once made: the annotation text as a str
 };
 
 // Static description of a member; the runtime parts are made by the exec phase.
 struct MemberSpec {
-    const char* name;                 // __name__, also the name in binding messages
-    const char* qualname;             // __qualname__
-    int first_line;                   // line of the `def`
-    int nparams;                      // positional-or-keyword parameters
-    int nrequired;                    // those without a default
-    PyObject* const* vars[8];         // co_varnames: parameters, then locals
+    const char* name;          // __name__, also the name in binding messages
+    const char* qualname;      // __qualname__
+    int first_line;            // line of the `def`
+    int nparams;               // positional-or-keyword parameters
+    int nrequired;             // those without a default
+    PyObject* const* vars[8];  // co_varnames: parameters, then locals
     int nvars;
-    Annotation annotations[6];        // in insertion order
+    Annotation annotations[6];  // in insertion order
     int nannotations;
-    PyObject* const* defaults;        // address of a defaults tuple, or NULL
+    PyObject* const* defaults;  // address of a defaults tuple, or NULL
     vectorcallfunc impl;
 
     // Made by the exec phase, owned for the life of the process.
-    PyObject* name_str;               // interned __name__
-    PyObject* qualname_str;           // __qualname__
-    PyObject* tb_name;                // "vandrel.model.models.string.<qualname>"
-    PyObject* code;                   // introspection-only code object
+    PyObject* name_str;      // interned __name__
+    PyObject* qualname_str;  // __qualname__
+    PyObject* tb_name;       // "vandrel.model.models.string.<qualname>"
+    PyObject* code;          // introspection-only code object
 };
 
 struct FuncObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;        // the member's implementation
+    PyObject_HEAD vectorcallfunc vectorcall;  // the member's implementation
     const MemberSpec* spec;
-    PyObject* func_name;              // owned
-    PyObject* func_qualname;          // owned
-    PyObject* func_module;            // owned
-    PyObject* func_doc;               // owned
-    PyObject* func_code;              // owned
-    PyObject* func_defaults;          // owned, or NULL for None
-    PyObject* func_annotations;       // owned dict, or NULL until asked for
-    PyObject* func_globals;           // owned: the module namespace
-    PyObject* func_dict;              // owned, or NULL until first used
-    PyObject* func_class;             // owned, or NULL: the class named by super() in __init__
+    PyObject* func_name;         // owned
+    PyObject* func_qualname;     // owned
+    PyObject* func_module;       // owned
+    PyObject* func_doc;          // owned
+    PyObject* func_code;         // owned
+    PyObject* func_defaults;     // owned, or NULL for None
+    PyObject* func_annotations;  // owned dict, or NULL until asked for
+    PyObject* func_globals;      // owned: the module namespace
+    PyObject* func_dict;         // owned, or NULL until first used
+    PyObject* func_class;        // owned, or NULL: the class named by super() in __init__
     PyObject* func_weakreflist;
 };
 
 extern PyTypeObject FuncType;
 
-inline FuncObject* as_func(PyObject* o) noexcept { return reinterpret_cast<FuncObject*>(o); }
+inline FuncObject* as_func(PyObject* o) noexcept {
+    return reinterpret_cast<FuncObject*>(o);
+}
 
 // Readies the type (once per process).
 void ready_func_type();

@@ -33,7 +33,8 @@ Ref lookup_global(GlobalSlot& slot, PyObject* globals) {
     if (globals == nullptr) raise_no_namespace();
     uint64_t dv = version_of(globals);
     uint64_t bv = version_of(builtins_dict);
-    if (slot.value != nullptr && slot.globals == globals && slot.dict_version == dv && slot.builtins_version == bv) {
+    if (slot.value != nullptr && slot.globals == globals && slot.dict_version == dv &&
+        slot.builtins_version == bv) {
         return Ref::borrow(slot.value);
     }
     PyObject* v = find(*slot.name, globals);

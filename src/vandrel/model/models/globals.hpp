@@ -19,7 +19,7 @@ struct GlobalSlot {
     PyObject* globals;      // identity of the namespace the value was cached from (not a reference)
     uint64_t dict_version;  // version tags seen when `value` was cached
     uint64_t builtins_version;
-    PyObject* value;        // borrowed from one of the two dictionaries
+    PyObject* value;  // borrowed from one of the two dictionaries
 };
 
 // Returns a new reference to the global's current value in `globals` (the

@@ -39,7 +39,8 @@ void call_super_init(PyObject* func, PyObject* self, PyObject* meta) {
     // call a plain function with `self` in front, sparing the super object and
     // the bound method. Everything else goes through the captured super itself.
     if (K.builtin_super == reinterpret_cast<PyObject*>(&PySuper_Type) && !PyType_Check(self) &&
-        PyType_Check(cls) && PyType_IsSubtype(Py_TYPE(self), reinterpret_cast<PyTypeObject*>(cls))) {
+        PyType_Check(cls) &&
+        PyType_IsSubtype(Py_TYPE(self), reinterpret_cast<PyTypeObject*>(cls))) {
         Ref mro = Ref::borrow(Py_TYPE(self)->tp_mro);  // kept alive while we walk and call
         Ref init = Ref::borrow(next_init_in_mro(cls, self));
         if (init && PyFunction_Check(init.get())) {
@@ -50,7 +51,8 @@ void call_super_init(PyObject* func, PyObject* self, PyObject* meta) {
         if (init) {
             descrgetfunc get = Py_TYPE(init.get())->tp_descr_get;
             if (get != nullptr) {
-                init = Ref::steal(get(init.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+                init =
+                    Ref::steal(get(init.get(), self, reinterpret_cast<PyObject*>(Py_TYPE(self))));
             }
             PyObject* args[] = {meta};
             call(init.get(), args, 0, K.kw_meta);

@@ -23,13 +23,16 @@ inline PyObject* run_body(const MemberSpec& spec, PyObject* func, Body&& body) n
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in vandrel.model.models.string");
+        PyErr_SetString(PyExc_SystemError,
+                        "unexpected C++ exception in vandrel.model.models.string");
     }
     add_traceback(spec.tb_name, line, as_func(func)->func_globals);
     return nullptr;
 }
 
-inline PyObject* globals_of(PyObject* func) noexcept { return as_func(func)->func_globals; }
+inline PyObject* globals_of(PyObject* func) noexcept {
+    return as_func(func)->func_globals;
+}
 
 // A global slot for each name the members look up at call time.
 #define VANDREL_GLOBAL(id) GlobalSlot global_##id{&K.str_##id, nullptr, 0, 0, nullptr};

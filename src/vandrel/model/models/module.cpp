@@ -25,7 +25,9 @@ const char* const kModuleName = "vandrel.model.models.string";
 struct BodyError {
     int line;
 };
-[[noreturn]] void fail_at(int line) { throw BodyError{line}; }
+[[noreturn]] void fail_at(int line) {
+    throw BodyError{line};
+}
 
 // Runs `step`, turning a Python error into a failure at `line`.
 template <class F>
@@ -140,7 +142,8 @@ Ref resolve_bases(PyObject* bases) {
         if (entries) {
             if (!resolved) {
                 resolved = Ref::steal(PyList_New(0));
-                for (Py_ssize_t j = 0; j < i; ++j) check(PyList_Append(resolved.get(), PyTuple_GET_ITEM(bases, j)));
+                for (Py_ssize_t j = 0; j < i; ++j)
+                    check(PyList_Append(resolved.get(), PyTuple_GET_ITEM(bases, j)));
             }
             for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(entries.get()); ++j) {
                 check(PyList_Append(resolved.get(), PyTuple_GET_ITEM(entries.get(), j)));
@@ -186,7 +189,8 @@ void create_class(PyObject* ns, const ClassSpec& cs) {
         // 1-3. DiscreteModel[<metadata class>, str], NonAssociationModel
         Ref discrete = lookup_global_uncached(K.str_DiscreteModel, ns);
         Ref meta_cls = lookup_global_uncached(*cs.meta_class_name, ns);
-        Ref key = Ref::steal(PyTuple_Pack(2, meta_cls.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)));
+        Ref key = Ref::steal(
+            PyTuple_Pack(2, meta_cls.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)));
         Ref generic = Ref::steal(PyObject_GetItem(discrete.get(), key.get()));
         Ref non_assoc = lookup_global_uncached(K.str_NonAssociationModel, ns);
         bases_written = Ref::steal(PyTuple_Pack(2, generic.get(), non_assoc.get()));
@@ -245,26 +249,30 @@ void create_class(PyObject* ns, const ClassSpec& cs) {
     });
 }
 
-const ClassSpec kFormattedStringModel = {
-    &K.str_FormattedStringModel, 14, &K.str_FormattedString, &K.doc_formatted,
-    {{&fsm_init, Wrap::Plain},
-     {&fsm_categories, Wrap::Property},
-     {&fsm_pattern, Wrap::Property},
-     {&fsm_sample, Wrap::Plain},
-     {&fsm_from_dict, Wrap::ClassMethod}},
-    5};
+const ClassSpec kFormattedStringModel = {&K.str_FormattedStringModel,
+                                         14,
+                                         &K.str_FormattedString,
+                                         &K.doc_formatted,
+                                         {{&fsm_init, Wrap::Plain},
+                                          {&fsm_categories, Wrap::Property},
+                                          {&fsm_pattern, Wrap::Property},
+                                          {&fsm_sample, Wrap::Plain},
+                                          {&fsm_from_dict, Wrap::ClassMethod}},
+                                         5};
 
-const ClassSpec kSequentialFormattedString = {
-    &K.str_SequentialFormattedString, 65, &K.str_String, &K.doc_sequential,
-    {{&sfs_init, Wrap::Plain},
-     {&sfs_categories, Wrap::Property},
-     {&sfs_sample, Wrap::Plain},
-     {&sfs_from_dict, Wrap::ClassMethod}},
-    4};
+const ClassSpec kSequentialFormattedString = {&K.str_SequentialFormattedString,
+                                              65,
+                                              &K.str_String,
+                                              &K.doc_sequential,
+                                              {{&sfs_init, Wrap::Plain},
+                                               {&sfs_categories, Wrap::Property},
+                                               {&sfs_sample, Wrap::Plain},
+                                               {&sfs_from_dict, Wrap::ClassMethod}},
+                                              4};
 
-MemberSpec* const kMembers[] = {&fsm_init,  &fsm_categories, &fsm_pattern,
-                                &fsm_sample, &fsm_from_dict,  &sfs_init,
-                                &sfs_categories, &sfs_sample, &sfs_from_dict};
+MemberSpec* const kMembers[] = {&fsm_init,       &fsm_categories, &fsm_pattern,
+                                &fsm_sample,     &fsm_from_dict,  &sfs_init,
+                                &sfs_categories, &sfs_sample,     &sfs_from_dict};
 
 // ---- version warning ------------------------------------------------------------
 
@@ -275,7 +283,8 @@ int warn_on_version_mismatch() {
     std::snprintf(built, sizeof built, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
     const char* running = Py_GetVersion();
     size_t len = std::strlen(built);
-    if (std::strncmp(running, built, len) == 0 && !std::isdigit(static_cast<unsigned char>(running[len]))) {
+    if (std::strncmp(running, built, len) == 0 &&
+        !std::isdigit(static_cast<unsigned char>(running[len]))) {
         return 0;
     }
     char shown[5] = {0};
@@ -292,8 +301,8 @@ int warn_on_version_mismatch() {
     }
     char message[200];
     std::snprintf(message, sizeof message,
-                  "compile time version %s of module '%.100s' does not match runtime version %s", built,
-                  kModuleName, shown);
+                  "compile time version %s of module '%.100s' does not match runtime version %s",
+                  built, kModuleName, shown);
     return PyErr_WarnEx(nullptr, message, 1);
 }
 
@@ -371,7 +380,8 @@ void run_body(PyObject* module, PyObject* ns) {
         check(has);
         if (!has) check(PyDict_SetItem(modules, K.str_module_name, module));
         // 7. captured built-ins
-        PyObject** slots[] = {&K.builtin_property, &K.builtin_super, &K.builtin_range, &K.builtin_object};
+        PyObject** slots[] = {&K.builtin_property, &K.builtin_super, &K.builtin_range,
+                              &K.builtin_object};
         PyObject* names[] = {K.str_property, K.str_super, K.str_range, K.str_object};
         for (int i = 0; i < 4; ++i) {
             PyObject* v = PyDict_GetItemWithError(builtins_dict, names[i]);
@@ -389,14 +399,19 @@ void run_body(PyObject* module, PyObject* ns) {
     });
     // 9. imports
     at_line(1, [&] {
-        import_names(ns, K.str_typing, 0, {K.str_Dict, K.str_List, K.str_Optional, K.str_Sequence, K.str_cast});
+        import_names(ns, K.str_typing, 0,
+                     {K.str_Dict, K.str_List, K.str_Optional, K.str_Sequence, K.str_cast});
     });
     at_line(3, [&] { import_module(ns, K.str_numpy, K.str_np); });
     at_line(4, [&] { import_module(ns, K.str_pandas, K.str_pd); });
     at_line(5, [&] { import_module(ns, K.str_rstr, K.str_rstr); });
     at_line(7, [&] { import_names(ns, K.str_assoc_module, 0, {K.str_Association}); });
-    at_line(9, [&] { import_names(ns, K.str_metadata_value, 3, {K.str_FormattedString, K.str_String}); });
-    at_line(10, [&] { import_names(ns, K.str_base, 2, {K.str_DiscreteModel, K.str_NonAssociationModel}); });
+    at_line(9, [&] {
+        import_names(ns, K.str_metadata_value, 3, {K.str_FormattedString, K.str_String});
+    });
+    at_line(10, [&] {
+        import_names(ns, K.str_base, 2, {K.str_DiscreteModel, K.str_NonAssociationModel});
+    });
     at_line(11, [&] { import_names(ns, K.str_exceptions, 2, {K.str_ModelNotFittedError}); });
     // 10. the classes
     create_class(ns, kFormattedStringModel);
@@ -412,8 +427,9 @@ int module_exec(PyObject* module) noexcept {
     // 1. the body runs once per process
     if (current_module != nullptr) {
         if (current_module == module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'string' has already been imported. Re-initialisation is not supported.");
+        PyErr_SetString(
+            PyExc_RuntimeError,
+            "Module 'string' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
     // 2. this module is the current one
@@ -457,4 +473,6 @@ PyModuleDef module_def = {
 
 }  // namespace vandrel
 
-PyMODINIT_FUNC PyInit_string(void) { return PyModuleDef_Init(&vandrel::module_def); }
+PyMODINIT_FUNC PyInit_string(void) {
+    return PyModuleDef_Init(&vandrel::module_def);
+}

@@ -28,13 +28,15 @@ namespace vandrel {
 struct PyErrSet {};
 
 // Throws when a C API call signalled failure (error already set).
-[[noreturn]] inline void raise_set() { throw PyErrSet{}; }
+[[noreturn]] inline void raise_set() {
+    throw PyErrSet{};
+}
 inline void check(int status) {
     if (status < 0) raise_set();
 }
 
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
@@ -67,13 +69,15 @@ public:
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
 
-private:
+  private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;  // owned
 };
 
 // Small call helpers that throw on failure.
-inline Ref getattr(PyObject* o, PyObject* name) { return Ref::steal(PyObject_GetAttr(o, name)); }
+inline Ref getattr(PyObject* o, PyObject* name) {
+    return Ref::steal(PyObject_GetAttr(o, name));
+}
 inline void setattr(PyObject* o, PyObject* name, PyObject* v) {
     check(PyObject_SetAttr(o, name, v));
 }
@@ -85,7 +89,9 @@ inline bool truth(PyObject* o) {
 inline Ref call(PyObject* f, PyObject* const* args, size_t nargs, PyObject* kwnames = nullptr) {
     return Ref::steal(PyObject_Vectorcall(f, args, nargs, kwnames));
 }
-inline Ref call0(PyObject* f) { return call(f, nullptr, 0); }
+inline Ref call0(PyObject* f) {
+    return call(f, nullptr, 0);
+}
 inline Ref call1(PyObject* f, PyObject* a) {
     PyObject* args[] = {a};
     return call(f, args, 1);

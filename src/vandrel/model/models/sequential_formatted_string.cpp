@@ -15,7 +15,8 @@ VANDREL_GLOBAL(Optional)
 VANDREL_GLOBAL(String)
 
 // __init__(self, meta, length=None, prefix=None, suffix=None)
-PyObject* sfs_init_impl(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* sfs_init_impl(PyObject* func, PyObject* const* args, size_t nargsf,
+                        PyObject* kwnames) noexcept {
     PyObject* a[5];
     if (!bind_arguments(sfs_init, func, args, nargsf, kwnames, a)) return nullptr;
     PyObject *self = a[0], *meta = a[1], *length = a[2], *prefix = a[3], *suffix = a[4];
@@ -61,7 +62,8 @@ PyObject* sfs_categories_impl(PyObject* func, PyObject* const* args, size_t narg
     });
 }
 
-PyObject* sfs_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* sfs_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf,
+                          PyObject* kwnames) noexcept {
     PyObject* a[5];
     if (!bind_arguments(sfs_sample, func, args, nargsf, kwnames, a)) return nullptr;
     PyObject *self = a[0], *n = a[1], *produce_nans = a[2], *associations = a[4];
@@ -78,7 +80,8 @@ PyObject* sfs_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf, 
             Ref arange = getattr(np.get(), K.str_arange);
             Ref numbers = call2(arange.get(), K.int_0, n);
             Ref name = getattr(self, K.str_name);
-            PyObject* sargs[] = {numbers.get(), name.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)};
+            PyObject* sargs[] = {numbers.get(), name.get(),
+                                 reinterpret_cast<PyObject*>(&PyUnicode_Type)};
             column = call(series.get(), sargs, 1, K.kw_name_dtype);
         }
         // 4-5. samples = column.str.zfill(self.length)
@@ -168,37 +171,77 @@ PyObject* sfs_from_dict_impl(PyObject* func, PyObject* const* args, size_t nargs
 
 }  // namespace
 
-MemberSpec sfs_init = {
-    "__init__", "SequentialFormattedString.__init__", 75, 5, 2,
-    {&K.str_self, &K.str_meta, &K.str_length, &K.str_prefix, &K.str_suffix}, 5,
-    {{&K.str_meta, "String", nullptr},
-     {&K.str_length, "Optional[int]", nullptr},
-     {&K.str_prefix, "Optional[str]", nullptr},
-     {&K.str_suffix, "Optional[str]", nullptr}}, 4,
-    &K.defaults_seq_init, sfs_init_impl, nullptr, nullptr, nullptr, nullptr};
+MemberSpec sfs_init = {"__init__",
+                       "SequentialFormattedString.__init__",
+                       75,
+                       5,
+                       2,
+                       {&K.str_self, &K.str_meta, &K.str_length, &K.str_prefix, &K.str_suffix},
+                       5,
+                       {{&K.str_meta, "String", nullptr},
+                        {&K.str_length, "Optional[int]", nullptr},
+                        {&K.str_prefix, "Optional[str]", nullptr},
+                        {&K.str_suffix, "Optional[str]", nullptr}},
+                       4,
+                       &K.defaults_seq_init,
+                       sfs_init_impl,
+                       nullptr,
+                       nullptr,
+                       nullptr,
+                       nullptr};
 
-MemberSpec sfs_categories = {
-    "categories", "SequentialFormattedString.categories", 90, 1, 1,
-    {&K.str_self}, 1,
-    {{&K.str_return, "Sequence[str]", nullptr}}, 1,
-    nullptr, sfs_categories_impl, nullptr, nullptr, nullptr, nullptr};
+MemberSpec sfs_categories = {"categories",
+                             "SequentialFormattedString.categories",
+                             90,
+                             1,
+                             1,
+                             {&K.str_self},
+                             1,
+                             {{&K.str_return, "Sequence[str]", nullptr}},
+                             1,
+                             nullptr,
+                             sfs_categories_impl,
+                             nullptr,
+                             nullptr,
+                             nullptr,
+                             nullptr};
 
-MemberSpec sfs_sample = {
-    "sample", "SequentialFormattedString.sample", 97, 5, 2,
-    {&K.str_self, &K.str_n, &K.str_produce_nans, &K.str_conditions, &K.str_associations,
-     &K.str_samples, &K.str_is_nan}, 7,
-    {{&K.str_n, "int", nullptr},
-     {&K.str_produce_nans, "bool", nullptr},
-     {&K.str_conditions, "Optional[pd.DataFrame]", nullptr},
-     {&K.str_associations, "Optional[List[Association]]", nullptr},
-     {&K.str_return, "pd.DataFrame", nullptr}}, 5,
-    &K.defaults_sample, sfs_sample_impl, nullptr, nullptr, nullptr, nullptr};
+MemberSpec sfs_sample = {"sample",
+                         "SequentialFormattedString.sample",
+                         97,
+                         5,
+                         2,
+                         {&K.str_self, &K.str_n, &K.str_produce_nans, &K.str_conditions,
+                          &K.str_associations, &K.str_samples, &K.str_is_nan},
+                         7,
+                         {{&K.str_n, "int", nullptr},
+                          {&K.str_produce_nans, "bool", nullptr},
+                          {&K.str_conditions, "Optional[pd.DataFrame]", nullptr},
+                          {&K.str_associations, "Optional[List[Association]]", nullptr},
+                          {&K.str_return, "pd.DataFrame", nullptr}},
+                         5,
+                         &K.defaults_sample,
+                         sfs_sample_impl,
+                         nullptr,
+                         nullptr,
+                         nullptr,
+                         nullptr};
 
-MemberSpec sfs_from_dict = {
-    "from_dict", "SequentialFormattedString.from_dict", 119, 2, 2,
-    {&K.str_cls, &K.str_d, &K.str_meta_dict, &K.str_meta, &K.str_model}, 5,
-    {{&K.str_d, "Dict[str, object]", nullptr},
-     {&K.str_return, "'SequentialFormattedString'", nullptr}}, 2,
-    nullptr, sfs_from_dict_impl, nullptr, nullptr, nullptr, nullptr};
+MemberSpec sfs_from_dict = {"from_dict",
+                            "SequentialFormattedString.from_dict",
+                            119,
+                            2,
+                            2,
+                            {&K.str_cls, &K.str_d, &K.str_meta_dict, &K.str_meta, &K.str_model},
+                            5,
+                            {{&K.str_d, "Dict[str, object]", nullptr},
+                             {&K.str_return, "'SequentialFormattedString'", nullptr}},
+                            2,
+                            nullptr,
+                            sfs_from_dict_impl,
+                            nullptr,
+                            nullptr,
+                            nullptr,
+                            nullptr};
 
 }  // namespace vandrel

@@ -15,13 +15,15 @@ namespace {
 // process, so a repeated error costs one frame and no new code object.
 struct KeyHash {
     size_t operator()(const std::pair<PyObject*, int>& k) const noexcept {
-        return std::hash<void*>()(k.first) ^ (static_cast<size_t>(k.second) * 0x9E3779B97F4A7C15ull);
+        return std::hash<void*>()(k.first) ^
+               (static_cast<size_t>(k.second) * 0x9E3779B97F4A7C15ull);
     }
 };
 std::unordered_map<std::pair<PyObject*, int>, PyCodeObject*, KeyHash>* code_cache = nullptr;
 
 PyCodeObject* code_for(PyObject* funcname, int line) {
-    if (code_cache == nullptr) code_cache = new std::unordered_map<std::pair<PyObject*, int>, PyCodeObject*, KeyHash>();
+    if (code_cache == nullptr)
+        code_cache = new std::unordered_map<std::pair<PyObject*, int>, PyCodeObject*, KeyHash>();
     auto key = std::make_pair(funcname, line);
     auto it = code_cache->find(key);
     if (it != code_cache->end()) return it->second;
