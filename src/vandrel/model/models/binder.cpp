@@ -1,5 +1,6 @@
 #include "binder.hpp"
 
+#include "errors.hpp"
 #include "traceback.hpp"
 
 namespace vandrel {
@@ -26,8 +27,8 @@ int param_index(const MemberSpec& spec, PyObject* key) noexcept {
 [[gnu::cold]] void count_error(const MemberSpec& spec, bool too_many, Py_ssize_t given) noexcept {
     const char* word = spec.defaults == nullptr ? "exactly" : (too_many ? "at most" : "at least");
     Py_ssize_t count = too_many ? spec.nparams : spec.nrequired;
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 spec.name, word, count, count == 1 ? "" : "s", given);
+    set_error(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+              spec.name, word, count, count == 1 ? "" : "s", given);
 }
 
 [[gnu::cold]] bool failed(const MemberSpec& spec, PyObject* func) noexcept {
@@ -57,31 +58,17 @@ bool bind_arguments(const MemberSpec& spec, PyObject* func, PyObject* const* arg
     }
 
     PyObject* const* kwvalues = args + nargs;
-    bool used[8] = {false};  // no member takes more than five keywords that can bind,
-    bool* used_kw = nkw <= 8 ? used : nullptr;
-    // Larger keyword sets come only from C; track them on the heap.
-    bool* heap_used = nullptr;
-    if (used_kw == nullptr) {
-        heap_used = static_cast<bool*>(PyMem_Calloc(static_cast<size_t>(nkw), sizeof(bool)));
-        if (heap_used == nullptr) {
-            PyErr_NoMemory();
-            return failed(spec, func);
-        }
-        used_kw = heap_used;
-    }
-    struct Free {
-        bool* p;
-        ~Free() { PyMem_Free(p); }
-    } free_heap{heap_used};
+    // Which keyword (by index) filled each required parameter in check 2.
+    Py_ssize_t taken[kMaxParams];
+    for (Py_ssize_t& t : taken) t = -1;
 
     // 2. Each required parameter from its position or its keyword, before any
     //    keyword itself is examined.
     for (Py_ssize_t i = nargs; i < spec.nrequired; ++i) {
+        // The first keyword of that name binds it (any later one is a
+        // duplicate, reported in step 3 in the order the keywords came).
         PyObject* param = *spec.vars[i];
         Py_ssize_t found = -1;
-        for (Py_ssize_t j = 0; j < nkw && found < 0; ++j) {
-            if (PyTuple_GET_ITEM(kwnames, j) == param) found = j;
-        }
         for (Py_ssize_t j = 0; j < nkw && found < 0; ++j) {
             if (same_name(PyTuple_GET_ITEM(kwnames, j), param)) found = j;
         }
@@ -90,27 +77,29 @@ bool bind_arguments(const MemberSpec& spec, PyObject* func, PyObject* const* arg
             return failed(spec, func);
         }
         out[i] = kwvalues[found];
-        used_kw[found] = true;
+        taken[i] = found;
     }
 
     // 3. The keywords left over, in the order they were passed.
     for (Py_ssize_t j = 0; j < nkw; ++j) {
-        if (used_kw[j]) continue;
+        bool consumed = false;
+        for (Py_ssize_t i = nargs; i < spec.nrequired; ++i) consumed = consumed || taken[i] == j;
+        if (consumed) continue;
         PyObject* key = PyTuple_GET_ITEM(kwnames, j);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+            set_error(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
             return failed(spec, func);
         }
         int idx = param_index(spec, key);
         if (idx < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
-                         key);
+            set_error(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", spec.name,
+                      key);
             return failed(spec, func);
         }
         if (out[idx] != nullptr) {
             // Filled by position, or by an earlier keyword of the same name.
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         spec.name, key);
+            set_error(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                      spec.name, key);
             return failed(spec, func);
         }
         out[idx] = kwvalues[j];

@@ -6,6 +6,9 @@
 
 namespace vandrel {
 
+// No member has more parameters than this.
+constexpr int kMaxParams = 5;
+
 // Binds `args` (vectorcall form) to `out[spec.nparams]`, borrowed references,
 // defaults filled in. On failure returns false with the TypeError set and the
 // member's traceback entry (at its first line) added.

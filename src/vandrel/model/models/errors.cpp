@@ -1,20 +1,31 @@
 #include "errors.hpp"
 
+#include <cstdarg>
+
 namespace vandrel {
 
+void set_error(PyObject* type, const char* format, ...) noexcept {
+    va_list va;
+    va_start(va, format);
+    PyObject* message = PyUnicode_FromFormatV(format, va);
+    va_end(va);
+    if (message == nullptr) return;  // MemoryError (or the formatting error) is set
+    PyErr_SetObject(type, message);
+    Py_DECREF(message);
+}
+
 void set_arg_type_error(const char* param, const char* expected, PyObject* got) noexcept {
-    PyErr_Format(PyExc_TypeError,
-                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", param,
-                 expected, Py_TYPE(got)->tp_name);
+    set_error(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+              param, expected, Py_TYPE(got)->tp_name);
 }
 
 void raise_name_error(PyObject* name) {
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    set_error(PyExc_NameError, "name '%U' is not defined", name);
     raise_set();
 }
 
 void raise_expected_unicode(PyObject* got) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "unicode", Py_TYPE(got)->tp_name);
+    set_error(PyExc_TypeError, "Expected %s, got %.200s", "unicode", Py_TYPE(got)->tp_name);
     raise_set();
 }
 
@@ -28,9 +39,9 @@ void raise_object(PyObject* exc) {
     if (PyExceptionClass_Check(exc)) {
         Ref value = call0(exc);
         if (!PyExceptionInstance_Check(value.get())) {
-            PyErr_Format(PyExc_TypeError,
-                         "calling %R should have returned an instance of BaseException, not %R",
-                         exc, Py_TYPE(value.get()));
+            set_error(PyExc_TypeError,
+                      "calling %R should have returned an instance of BaseException, not %R", exc,
+                      Py_TYPE(value.get()));
             raise_set();
         }
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value.get())), value.get());
@@ -40,7 +51,7 @@ void raise_object(PyObject* exc) {
         PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
         raise_set();
     }
-    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    set_error(PyExc_TypeError, "exceptions must derive from BaseException");
     raise_set();
 }
 

@@ -6,6 +6,10 @@
 
 namespace vandrel {
 
+// PyErr_Format that keeps the MemoryError when the message itself cannot be
+// made (the interpreter would raise `type` with no message instead).
+[[gnu::cold]] void set_error(PyObject* type, const char* format, ...) noexcept;
+
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
 [[gnu::cold]] void set_arg_type_error(const char* param, const char* expected,
                                       PyObject* got) noexcept;

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "constants.hpp"
+#include "errors.hpp"
 
 namespace vandrel {
 
@@ -97,7 +98,7 @@ PyObject* get_annotations(PyObject* o, void*) noexcept {
 int set_annotations(PyObject* o, PyObject* v, void*) noexcept {
     if (v == Py_None) v = nullptr;
     if (v != nullptr && !PyDict_Check(v)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        set_error(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
     }
     Py_XINCREF(v);
@@ -114,7 +115,7 @@ PyObject* get_qualname(PyObject* o, void*) noexcept {
 
 int set_text(PyObject*& slot, PyObject* v, const char* what) noexcept {
     if (v == nullptr || !PyUnicode_Check(v)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        set_error(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
     }
     Py_INCREF(v);
@@ -154,6 +155,7 @@ void ready_func_type() {
     Py_SET_REFCNT(reinterpret_cast<PyObject*>(&FuncType), 1);  // a static type is never freed
     FuncType.tp_name = "vandrel.model.models.string.function";
     FuncType.tp_basicsize = sizeof(FuncObject);
+    // NOLINTNEXTLINE(misc-redundant-expression): Py_TPFLAGS_DEFAULT expands to `0 | ... | 0`
     FuncType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
                         Py_TPFLAGS_METHOD_DESCRIPTOR;
     FuncType.tp_vectorcall_offset = offsetof(FuncObject, vectorcall);
@@ -200,10 +202,12 @@ void make_member_strings(MemberSpec& spec) {
         Annotation& a = spec.annotations[i];
         if (a.value == nullptr) a.value = Ref::steal(PyUnicode_FromString(a.text)).release();
     }
-    if (spec.name_str == nullptr)
+    if (spec.name_str == nullptr) {
         spec.name_str = Ref::steal(PyUnicode_InternFromString(spec.name)).release();
-    if (spec.qualname_str == nullptr)
+    }
+    if (spec.qualname_str == nullptr) {
         spec.qualname_str = Ref::steal(PyUnicode_FromString(spec.qualname)).release();
+    }
     std::string tb = std::string("vandrel.model.models.string.") + spec.qualname;
     spec.tb_name = Ref::steal(PyUnicode_InternFromString(tb.c_str())).release();
 }

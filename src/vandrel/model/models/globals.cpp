@@ -25,7 +25,7 @@ PyObject* find(PyObject* name, PyObject* globals) {
 
 [[gnu::cold]] [[noreturn]] void raise_no_namespace() {
     // Only a function object already torn down by the garbage collector has none.
-    PyErr_SetString(PyExc_SystemError, "function object has no module namespace");
+    set_error(PyExc_SystemError, "function object has no module namespace");
     raise_set();
 }
 

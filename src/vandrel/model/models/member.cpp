@@ -32,7 +32,7 @@ PyObject* next_init_in_mro(PyObject* cls, PyObject* self) {
 void call_super_init(PyObject* func, PyObject* self, PyObject* meta) {
     PyObject* cls = as_func(func)->func_class;
     if (cls == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
+        set_error(PyExc_RuntimeError, "super(): __class__ cell not found");
         raise_set();
     }
     // The built-in super on an instance of `cls`: walk the MRO as it would and

@@ -66,7 +66,7 @@ void import_names(PyObject* ns, PyObject* name, int level, std::initializer_list
                 PyErr_Clear();
             }
             if (!value) {
-                PyErr_Format(PyExc_ImportError, "cannot import name %S", n);
+                set_error(PyExc_ImportError, "cannot import name %S", n);
                 raise_set();
             }
         }
@@ -134,7 +134,7 @@ Ref resolve_bases(PyObject* bases) {
             } else {
                 entries = call1(meth.get(), bases);
                 if (!PyTuple_Check(entries.get())) {
-                    PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
+                    set_error(PyExc_TypeError, "__mro_entries__ must return a tuple");
                     raise_set();
                 }
             }
@@ -142,8 +142,9 @@ Ref resolve_bases(PyObject* bases) {
         if (entries) {
             if (!resolved) {
                 resolved = Ref::steal(PyList_New(0));
-                for (Py_ssize_t j = 0; j < i; ++j)
+                for (Py_ssize_t j = 0; j < i; ++j) {
                     check(PyList_Append(resolved.get(), PyTuple_GET_ITEM(bases, j)));
+                }
             }
             for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(entries.get()); ++j) {
                 check(PyList_Append(resolved.get(), PyTuple_GET_ITEM(entries.get(), j)));
@@ -164,9 +165,9 @@ PyObject* choose_metaclass(PyObject* bases) {
         if (winner == nullptr || PyType_IsSubtype(t, winner)) {
             winner = t;
         } else if (!PyType_IsSubtype(winner, t)) {
-            PyErr_SetString(PyExc_TypeError,
-                            "metaclass conflict: the metaclass of a derived class must be a "
-                            "(non-strict) subclass of the metaclasses of all its bases");
+            set_error(PyExc_TypeError,
+                      "metaclass conflict: the metaclass of a derived class must be a "
+                      "(non-strict) subclass of the metaclasses of all its bases");
             raise_set();
         }
     }
@@ -280,7 +281,7 @@ MemberSpec* const kMembers[] = {&fsm_init,       &fsm_categories, &fsm_pattern,
 // anything but a digit.
 int warn_on_version_mismatch() {
     char built[8];
-    std::snprintf(built, sizeof built, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+    (void)std::snprintf(built, sizeof built, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
     const char* running = Py_GetVersion();
     size_t len = std::strlen(built);
     if (std::strncmp(running, built, len) == 0 &&
@@ -300,9 +301,10 @@ int warn_on_version_mismatch() {
         shown[i] = c;
     }
     char message[200];
-    std::snprintf(message, sizeof message,
-                  "compile time version %s of module '%.100s' does not match runtime version %s",
-                  built, kModuleName, shown);
+    (void)std::snprintf(
+        message, sizeof message,
+        "compile time version %s of module '%.100s' does not match runtime version %s", built,
+        kModuleName, shown);
     return PyErr_WarnEx(nullptr, message, 1);
 }
 
@@ -315,9 +317,9 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     if (recorded_interpreter == -1) {
         recorded_interpreter = id;
     } else if (recorded_interpreter != id) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one "
-                        "interpreter per process.");
+        set_error(PyExc_ImportError,
+                  "Interpreter change detected - this module can only be loaded into one "
+                  "interpreter per process.");
         return nullptr;
     }
     // 2. the one module of the process
@@ -427,9 +429,8 @@ int module_exec(PyObject* module) noexcept {
     // 1. the body runs once per process
     if (current_module != nullptr) {
         if (current_module == module) return 0;
-        PyErr_SetString(
-            PyExc_RuntimeError,
-            "Module 'string' has already been imported. Re-initialisation is not supported.");
+        set_error(PyExc_RuntimeError,
+                  "Module 'string' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
     // 2. this module is the current one

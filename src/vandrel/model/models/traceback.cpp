@@ -19,14 +19,14 @@ struct KeyHash {
                (static_cast<size_t>(k.second) * 0x9E3779B97F4A7C15ull);
     }
 };
-std::unordered_map<std::pair<PyObject*, int>, PyCodeObject*, KeyHash>* code_cache = nullptr;
+using CodeCache = std::unordered_map<std::pair<PyObject*, int>, PyCodeObject*, KeyHash>;
 
 PyCodeObject* code_for(PyObject* funcname, int line) {
-    if (code_cache == nullptr)
-        code_cache = new std::unordered_map<std::pair<PyObject*, int>, PyCodeObject*, KeyHash>();
+    // Entries live as long as the process; the map itself never calls into Python.
+    static CodeCache code_cache;
     auto key = std::make_pair(funcname, line);
-    auto it = code_cache->find(key);
-    if (it != code_cache->end()) return it->second;
+    auto it = code_cache.find(key);
+    if (it != code_cache.end()) return it->second;
     const char* fname = PyUnicode_AsUTF8(funcname);
     const char* path = fname ? PyUnicode_AsUTF8(K.str_source_path) : nullptr;
     if (path == nullptr) return nullptr;
@@ -34,7 +34,7 @@ PyCodeObject* code_for(PyObject* funcname, int line) {
     PyCodeObject* code = PyCode_NewEmpty(path, fname, line);
     if (code == nullptr) return nullptr;
     Py_INCREF(funcname);  // the key's name stays alive with its code object
-    code_cache->emplace(key, code);
+    code_cache.emplace(key, code);
     return code;
 }
 
@@ -42,7 +42,9 @@ PyCodeObject* code_for(PyObject* funcname, int line) {
 
 void add_traceback(PyObject* funcname, int line, PyObject* globals) noexcept {
     if (globals == nullptr) return;  // a function torn down by the collector: no frame to show
-    PyObject *type, *value, *tb;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* tb = nullptr;
     // PyFrame_New refuses to run with an error set: park the error meanwhile.
     PyErr_Fetch(&type, &value, &tb);
     PyFrameObject* frame = nullptr;
