@@ -1,4 +1,5 @@
 """Shared fixtures and helpers for the string-model tests."""
+import os
 import traceback
 
 import pytest
@@ -28,3 +29,12 @@ def make_fmeta(pattern=r"[A-Z]{3}-\d{4}", name="code", nan_freq=None, categories
 
 def make_smeta(name="ident", nan_freq=None, categories=None):
     return String(name, nan_freq=nan_freq, categories=categories)
+
+
+# Long runs of the reliability checks (leaks, faults, hostile input, threads):
+# `make asan` sets VANDREL_SLOW=1; `make test` runs the same checks, shorter.
+SLOW = os.environ.get("VANDREL_SLOW", "") not in ("", "0")
+
+
+def scaled(fast, slow):
+    return slow if SLOW else fast
