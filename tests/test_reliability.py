@@ -500,3 +500,28 @@ def test_function_objects_take_part_in_gc():
     out = subprocess.run([sys.executable, "-c", FUNCTION_CYCLES], capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr[-3000:]
     assert out.stdout.split() == ["6", "0"], out.stdout + out.stderr[-3000:]
+
+
+@pytest.mark.parametrize("interrupt", ["alarm", "thread"])
+def test_long_sample_stays_interruptible(interrupt):
+    # xeger bound to a C callable never runs bytecode: the row loop itself must
+    # notice signals and let other threads (here: the one sending SIGINT) run.
+    script = f"""
+import os, signal, sys, threading, traceback
+import {MODULE} as m
+from vandrel.metadata.value import FormattedString
+model = m.FormattedStringModel(FormattedString("c", pattern="x"))
+m.rstr = type("R", (), {{"xeger": staticmethod(str)}})()
+if "{interrupt}" == "thread":
+    threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+else:
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    signal.signal(signal.SIGALRM, signal.default_int_handler)
+try:
+    model.sample(2 ** 62)
+except KeyboardInterrupt as e:
+    print([(f.name, f.lineno) for f in traceback.extract_tb(e.__traceback__)][1:2])
+"""
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == f"[('{MODULE}.FormattedStringModel.sample', 48)]"

@@ -68,6 +68,8 @@ PyObject* fsm_pattern_impl(PyObject* func, PyObject* const* args, size_t nargsf,
 Ref generate(PyObject* func, PyObject* self, PyObject* n) {
     Ref rows = Ref::steal(PyList_New(0));
     auto one_row = [&] {
+        // Interruptible like the interpreter's own loop, whatever xeger is bound to.
+        check(PyErr_CheckSignals());
         Ref rstr = lookup_global(global_rstr, globals_of(func));
         Ref xeger = getattr(rstr.get(), K.str_xeger);
         Ref pattern = getattr(self, K.str_pattern);
@@ -78,7 +80,14 @@ Ref generate(PyObject* func, PyObject* self, PyObject* n) {
     long long count = PyLong_AsLongLongAndOverflow(n, &overflow);
     if (count == -1 && PyErr_Occurred()) raise_set();
     if (overflow == 0) {
-        for (long long i = 0; i < count; ++i) one_row();
+        for (long long i = 0; i < count; ++i) {
+            // Let other threads in now and then, as the interpreter's loop would,
+            // even when xeger is bound to something that never runs bytecode.
+            if ((i & 1023) == 1023) {
+                Py_BEGIN_ALLOW_THREADS Py_END_ALLOW_THREADS
+            }
+            one_row();
+        }
         return rows;
     }
     // Beyond 64 bits: iterate the interpreter's range(n) itself.
