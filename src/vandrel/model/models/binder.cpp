@@ -24,11 +24,45 @@ int param_index(const MemberSpec& spec, PyObject* key) noexcept {
     return -1;
 }
 
+// Appends the decimal digits of `v` at `p`; returns the new end.
+char* put_int(char* p, Py_ssize_t v) noexcept {
+    char digits[24];
+    int n = 0;
+    size_t u = v < 0 ? 0 - static_cast<size_t>(v) : static_cast<size_t>(v);
+    do {
+        digits[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u != 0);
+    if (v < 0) *p++ = '-';
+    while (n > 0) *p++ = digits[--n];
+    return p;
+}
+
+char* put_text(char* p, const char* s, size_t max) noexcept {
+    for (size_t i = 0; i < max && s[i] != '\0'; ++i) *p++ = s[i];
+    return p;
+}
+
+// "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", written out
+// by hand: the names are ASCII constants and this is the common error path.
 [[gnu::cold]] void count_error(const MemberSpec& spec, bool too_many, Py_ssize_t given) noexcept {
     const char* word = spec.defaults == nullptr ? "exactly" : (too_many ? "at most" : "at least");
     Py_ssize_t count = too_many ? spec.nparams : spec.nrequired;
-    set_error(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-              spec.name, word, count, count == 1 ? "" : "s", given);
+    char buf[320];
+    char* p = put_text(buf, spec.name, 200);
+    p = put_text(p, "() takes ", 16);
+    p = put_text(p, word, 8);
+    *p++ = ' ';
+    p = put_int(p, count);
+    p = put_text(p, " positional argument", 32);
+    if (count != 1) *p++ = 's';
+    p = put_text(p, " (", 4);
+    p = put_int(p, given);
+    p = put_text(p, " given)", 8);
+    PyObject* message = PyUnicode_DecodeASCII(buf, p - buf, nullptr);
+    if (message == nullptr) return;
+    PyErr_SetObject(PyExc_TypeError, message);
+    Py_DECREF(message);
 }
 
 [[gnu::cold]] bool failed(const MemberSpec& spec, PyObject* func) noexcept {
