@@ -5,6 +5,8 @@ namespace vandrel {
 namespace {
 VANDREL_GLOBAL(np)
 VANDREL_GLOBAL(ModelNotFittedError)
+VANDREL_GLOBAL(cast)
+VANDREL_GLOBAL(Dict)
 }  // namespace
 
 namespace {
@@ -101,6 +103,30 @@ void inject_nans(PyObject* func, PyObject* self, PyObject* n, PyObject* produce_
     Ref np = lookup_global(global_np, globals_of(func));
     Ref nan = getattr(np.get(), K.str_nan);
     check(PyObject_SetItem(samples, is_nan.get(), nan.get()));
+}
+
+Ref restore_meta(PyObject* func, PyObject* d, GlobalSlot& host_class, int& line, int line_meta,
+                 int line_from_dict) {
+    // meta_dict = cast(Dict[str, object], d["meta"])
+    line = line_meta;
+    Ref meta_dict;
+    {
+        Ref cast = lookup_global(global_cast, globals_of(func));
+        Ref dict_alias = lookup_global(global_Dict, globals_of(func));
+        Ref type = Ref::steal(PyObject_GetItem(dict_alias.get(), K.dict_key_types));
+        PyObject* value = PyDict_GetItemWithError(d, K.str_meta);  // borrowed
+        if (value == nullptr) {
+            if (PyErr_Occurred()) raise_set();
+            raise_key_error(K.str_meta);
+        }
+        Ref hold = Ref::borrow(value);  // keep it alive through cast()
+        meta_dict = call2(cast.get(), type.get(), value);
+    }
+    // meta = <host class>.from_dict(meta_dict)
+    line = line_from_dict;
+    Ref host = lookup_global(host_class, globals_of(func));
+    Ref from_dict = getattr(host.get(), K.str_from_dict);
+    return call1(from_dict.get(), meta_dict.get());
 }
 
 }  // namespace vandrel

@@ -10,7 +10,6 @@ namespace {
 VANDREL_GLOBAL(pd)
 VANDREL_GLOBAL(np)
 VANDREL_GLOBAL(cast)
-VANDREL_GLOBAL(Dict)
 VANDREL_GLOBAL(Optional)
 VANDREL_GLOBAL(String)
 
@@ -136,27 +135,7 @@ PyObject* sfs_from_dict_impl(PyObject* func, PyObject* const* args, size_t nargs
     PyObject *cls = a[0], *d = a[1];
     if (!exact(d, &PyDict_Type, "d", "dict")) return nullptr;
     return run_body(sfs_from_dict, func, [&](int& line) {
-        line = 121;
-        Ref meta_dict;
-        {
-            Ref cast = lookup_global(global_cast, globals_of(func));
-            Ref dict_alias = lookup_global(global_Dict, globals_of(func));
-            Ref type = Ref::steal(PyObject_GetItem(dict_alias.get(), K.dict_key_types));
-            PyObject* value = PyDict_GetItemWithError(d, K.str_meta);  // borrowed
-            if (value == nullptr) {
-                if (PyErr_Occurred()) raise_set();
-                raise_key_error(K.str_meta);
-            }
-            Ref hold = Ref::borrow(value);
-            meta_dict = call2(cast.get(), type.get(), value);
-        }
-        line = 122;
-        Ref meta;
-        {
-            Ref host = lookup_global(global_String, globals_of(func));
-            Ref from_dict = getattr(host.get(), K.str_from_dict);
-            meta = call1(from_dict.get(), meta_dict.get());
-        }
+        Ref meta = restore_meta(func, d, global_String, line, 121, 122);
         line = 125;
         Ref prefix = optional_setting(func, d, &PyUnicode_Type, K.str_prefix);
         line = 126;
