@@ -71,22 +71,23 @@ PyObject* sfs_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf,
     return run_body(sfs_sample, func, [&](int& line) {
         // 1-3. pd.Series(np.arange(0, n), name=self.name, dtype=str)
         line = 104;
-        Ref column;
-        {
-            Ref pd = lookup_global(global_pd, globals_of(func));
-            Ref series = getattr(pd.get(), K.str_Series);
-            Ref np = lookup_global(global_np, globals_of(func));
-            Ref arange = getattr(np.get(), K.str_arange);
-            Ref numbers = call2(arange.get(), K.int_0, n);
-            Ref name = getattr(self, K.str_name);
-            PyObject* sargs[] = {numbers.get(), name.get(),
-                                 reinterpret_cast<PyObject*>(&PyUnicode_Type)};
-            column = call(series.get(), sargs, 1, K.kw_name_dtype);
-        }
-        // 4-5. samples = column.str.zfill(self.length)
-        line = 105;
         Ref samples;
         {
+            Ref column;
+            {
+                Ref pd = lookup_global(global_pd, globals_of(func));
+                Ref series = getattr(pd.get(), K.str_Series);
+                Ref np = lookup_global(global_np, globals_of(func));
+                Ref arange = getattr(np.get(), K.str_arange);
+                Ref numbers = call2(arange.get(), K.int_0, n);
+                Ref name = getattr(self, K.str_name);
+                PyObject* sargs[] = {numbers.get(), name.get(),
+                                     reinterpret_cast<PyObject*>(&PyUnicode_Type)};
+                column = call(series.get(), sargs, 1, K.kw_name_dtype);
+            }
+            // 4-5. samples = column.str.zfill(self.length); the unpadded column
+            // goes as soon as it is padded.
+            line = 105;
             Ref accessor = getattr(column.get(), K.str_str);
             Ref zfill = getattr(accessor.get(), K.str_zfill);
             Ref length = getattr(self, K.str_length);
