@@ -59,10 +59,7 @@ char* put_text(char* p, const char* s, size_t max) noexcept {
     p = put_text(p, " (", 4);
     p = put_int(p, given);
     p = put_text(p, " given)", 8);
-    PyObject* message = PyUnicode_DecodeASCII(buf, p - buf, nullptr);
-    if (message == nullptr) return;
-    PyErr_SetObject(PyExc_TypeError, message);
-    Py_DECREF(message);
+    set_error_message(PyExc_TypeError, PyUnicode_DecodeASCII(buf, p - buf, nullptr));
 }
 
 [[gnu::cold]] bool failed(const MemberSpec& spec, PyObject* func) noexcept {

@@ -1,15 +1,8 @@
 #include "errors.hpp"
-
-#include <cstdarg>
-
 namespace vandrel {
 
-void set_error(PyObject* type, const char* format, ...) noexcept {
-    va_list va;
-    va_start(va, format);
-    PyObject* message = PyUnicode_FromFormatV(format, va);
-    va_end(va);
-    if (message == nullptr) return;  // MemoryError (or the formatting error) is set
+void set_error_message(PyObject* type, PyObject* message) noexcept {
+    if (message == nullptr) return;
     PyErr_SetObject(type, message);
     Py_DECREF(message);
 }

@@ -6,9 +6,16 @@
 
 namespace vandrel {
 
+// Raises `type` with `message` (a new reference, or NULL when it could not be
+// made: then the MemoryError or formatting error already set stays).
+void set_error_message(PyObject* type, PyObject* message) noexcept;
+
 // PyErr_Format that keeps the MemoryError when the message itself cannot be
 // made (the interpreter would raise `type` with no message instead).
-[[gnu::cold]] void set_error(PyObject* type, const char* format, ...) noexcept;
+template <class... Args>
+[[gnu::cold]] void set_error(PyObject* type, const char* format, Args... args) noexcept {
+    set_error_message(type, PyUnicode_FromFormat(format, args...));
+}
 
 // "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
 [[gnu::cold]] void set_arg_type_error(const char* param, const char* expected,
