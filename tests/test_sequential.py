@@ -9,7 +9,7 @@ import pandas as pd
 import pytest
 
 from conftest import entries, make_smeta
-from test_formatted import Boom, FakeNp, Meta, NanFails, NoFrame, Probe, Reads, fail, rng_state
+from fakes import Boom, FakeNp, Meta, NanFails, NoFrame, Probe, Reads, fail, rng_state
 from vandrel.metadata.value import String
 from vandrel.model.exceptions import ModelNotFittedError
 
