@@ -4,6 +4,8 @@
    classes of bench/pure.py, which take the same steps on the same host stand-in.
 2. `sample` of both native models against the bare pandas/rstr calls they are
    made of, at n = 10^3 .. 10^6, plus the peak memory of each at 10^6 rows.
+3. The same comparison in instructions executed (valgrind's callgrind), which
+   unlike CPU time does not move between runs.
 
 Prints Markdown tables, writes them to bench/results/bench.md and draws
 bench/results/sample_time.png. Timings are reported, never asserted.
@@ -14,8 +16,10 @@ import json
 import os
 import platform
 import random
+import shutil
 import subprocess
 import sys
+import tempfile
 import time
 import timeit
 from typing import Callable, Dict, List, Tuple
@@ -37,6 +41,11 @@ from vandrel.model.models import string as native  # noqa: E402
 DEFAULT_PATTERN = r"[A-Z]\d"
 SIZES = [10**3, 10**4, 10**5, 10**6]
 MEMORY_N = 10**6
+# Instruction counts: xeger under callgrind runs ~50x slower than natively, so
+# FormattedStringModel stops at 10^4 rows.
+CALLGRIND_SIZES = {"FormattedStringModel": [10**3, 10**4],
+                   "SequentialFormattedString": [10**3, 10**4, 10**5]}
+CALLGRIND_RUNS = 2  # each cell measured twice: the two must agree
 
 # Goals: C++ time / Python time (call overhead), module time / bare time (sampling).
 GOAL_PROPERTY = 0.70
@@ -283,6 +292,156 @@ def bench_memory(pattern: str, n: int) -> List[Dict[str, object]]:
     return rows
 
 
+# ------------------------------------------------------------ instruction counts
+#
+# One child interpreter per (model, n, side) under callgrind. Each child warms
+# both pipelines up, then makes the measured call through sys.call_tracing(fn,
+# (n,)): that is the only caller of the C function _PyEval_CallTracing, which
+# does nothing but call fn (tracing is off), and pandas, numpy, rstr and the
+# module never use it. Callgrind collects only while inside it
+# (--collect-atstart=no --toggle-collect=...) and dumps on leaving it
+# (--dump-after=...), so the single dump holds the instructions of the call and
+# of nothing else; a second dump would mean a second entry, and is refused.
+#
+# Start-up (importing pandas) is not counted either way but would take ~15 s
+# per child with instrumentation on, so on x86-64 the child starts with it off
+# (--instr-atstart=no) and switches it on after the warm-up with callgrind's
+# START_INSTRUMENTATION client request, issued from a few bytes of machine code
+# through ctypes (the magic sequence of valgrind.h, which is a no-op natively).
+
+CALLGRIND_MARK = "_PyEval_CallTracing"
+CALLGRIND_SEED = 12345
+# The children get this environment and nothing else. Counts depend a little on
+# the heap layout, which the size of the environment moves: with the caller's
+# full environment they changed by up to ~0.3% between a shell and `make`. The
+# second run of each cell adds one variable, so its difference from the first
+# shows how far a shifted layout moves the counts.
+CALLGRIND_ENV = {"PATH": os.defpath, "LC_ALL": "C.UTF-8", "PYTHONHASHSEED": "0",
+                 "PYTHONDONTWRITEBYTECODE": "1"}
+CALLGRIND_SHIFT = {"BENCH_LAYOUT_SHIFT": "x" * 64}
+
+
+def callgrind_start_instrumentation() -> None:
+    """CALLGRIND_START_INSTRUMENTATION from Python (x86-64 only)."""
+    import ctypes
+    import mmap
+
+    # unsigned long request(unsigned long *args): rax = args, rdx = default (0),
+    # the preamble rolq 3/13/61/51 of %rdi and xchgq %rbx,%rbx, return rdx.
+    code = bytes.fromhex("4889f8" "31d2" "48c1c703" "48c1c70d" "48c1c73d" "48c1c733"
+                         "4887db" "4889d0" "c3")
+    page = mmap.mmap(-1, mmap.PAGESIZE, prot=mmap.PROT_READ | mmap.PROT_WRITE | mmap.PROT_EXEC)
+    page.write(code)
+    func = ctypes.CFUNCTYPE(ctypes.c_ulong, ctypes.c_void_p)(
+        ctypes.addressof(ctypes.c_char.from_buffer(page)))
+    base = (ord("C") << 24) | (ord("T") << 16)  # VG_USERREQ_TOOL_BASE('C', 'T')
+    args = (ctypes.c_ulong * 6)(base + 4)       # VG_USERREQ__START_INSTRUMENTATION
+    func(ctypes.addressof(args))
+    # keep the page mapped: valgrind may still hold translations of it
+    callgrind_start_instrumentation.page = page  # type: ignore[attr-defined]
+
+
+def callgrind_child(model: str, side: str, n: int, pattern: str, start_instr: bool) -> None:
+    """Runs in a fresh interpreter under callgrind: one call, counted from the inside."""
+    pipelines = sample_pipelines(pattern)
+    for mod_fn, bare_fn in pipelines.values():  # warm-up: both sides, both models
+        for fn in (mod_fn, bare_fn):
+            random.seed(0)
+            fn(1000)
+    fn = pipelines[model][0 if side == "module" else 1]
+    if start_instr:
+        callgrind_start_instrumentation()
+    gc.collect()
+    gc.disable()  # as while timing (timeit), and from the same collected heap
+    random.seed(CALLGRIND_SEED)
+    frame = sys.call_tracing(fn, (n,))
+    gc.enable()
+    assert len(frame) == n
+
+
+def callgrind_totals(path: str) -> int:
+    with open(path) as f:
+        for line in f:
+            if line.startswith("totals:"):
+                return int(line.split()[1])
+    raise ValueError(f"{path}: no totals line")
+
+
+def callgrind_launch(valgrind: str, model: str, side: str, n: int, pattern: str, outdir: str,
+                     start_instr: bool, shift: bool) -> subprocess.Popen:
+    cmd = [valgrind, "--tool=callgrind", "--collect-atstart=no",
+           f"--toggle-collect={CALLGRIND_MARK}", f"--dump-after={CALLGRIND_MARK}",
+           f"--callgrind-out-file={os.path.join(outdir, 'callgrind.out')}"]
+    if start_instr:
+        cmd.append("--instr-atstart=no")
+    cmd += [sys.executable, os.path.abspath(__file__), "--callgrind-child", model, side, str(n),
+            "--pattern", pattern]
+    if start_instr:
+        cmd.append("--callgrind-start-instr")
+    env = dict(CALLGRIND_ENV, **(CALLGRIND_SHIFT if shift else {}))
+    return subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def callgrind_result(proc: subprocess.Popen, outdir: str) -> int:
+    """Ir of the one measured call; raises RuntimeError when the run is not usable."""
+    _, err = proc.communicate()
+    if proc.returncode != 0:
+        tail = "\n".join(err.strip().splitlines()[-6:])
+        raise RuntimeError(f"child exited with {proc.returncode}:\n{tail}")
+    dumps = sorted(f for f in os.listdir(outdir) if f.startswith("callgrind.out."))
+    if len(dumps) != 1:
+        raise RuntimeError(f"{CALLGRIND_MARK} entered {len(dumps)} times, expected once")
+    rest = callgrind_totals(os.path.join(outdir, "callgrind.out"))
+    if rest != 0:
+        raise RuntimeError(f"{rest} instructions collected outside {CALLGRIND_MARK}")
+    ir = callgrind_totals(os.path.join(outdir, dumps[0]))
+    if ir <= 0:
+        raise RuntimeError("no instructions collected (instrumentation never started?)")
+    return ir
+
+
+def bench_callgrind(pattern: str, runs: int) -> Dict[str, object]:
+    """{'skipped': reason} or {'rows': [...]}: Ir of module and bare per (model, n)."""
+    valgrind = shutil.which("valgrind")
+    if valgrind is None:
+        print("  valgrind not found: instruction counts skipped", flush=True)
+        return {"skipped": "valgrind is not installed"}
+    start_instr = platform.machine().lower() in ("x86_64", "amd64")
+    rows = []
+    for model, sizes in CALLGRIND_SIZES.items():
+        for n in sizes:
+            irs: Dict[str, List[int]] = {"module": [], "bare": []}
+            error = None
+            for run in range(runs):
+                # The two sides run side by side (one per core): counts do not
+                # depend on timing.
+                with tempfile.TemporaryDirectory() as dm, tempfile.TemporaryDirectory() as db:
+                    dirs = {"module": dm, "bare": db}
+                    procs = {side: callgrind_launch(valgrind, model, side, n, pattern, d, start_instr,
+                                                    shift=run > 0)
+                             for side, d in dirs.items()}
+                    for side, proc in procs.items():
+                        try:
+                            irs[side].append(callgrind_result(proc, dirs[side]))
+                        except RuntimeError as exc:
+                            error = error or f"{side}: {exc}"
+                if error:
+                    break
+            if error:
+                print(f"  {model:26s} n={n:>8d}  callgrind failed ({error})", flush=True)
+                rows.append(dict(model=model, n=n, error=error.splitlines()[0]))
+                continue
+            module_ir, bare_ir = irs["module"][0], irs["bare"][0]
+            ratio = module_ir / bare_ir
+            spread = max((max(v) - min(v)) / min(v) for v in irs.values())
+            rows.append(dict(model=model, n=n, module_ir=module_ir, bare_ir=bare_ir, ratio=ratio,
+                             spread=spread, runs=runs, ok=ratio <= GOAL_SAMPLE))
+            print(f"  {model:26s} n={n:>8d}  module {module_ir:>15,d} Ir  bare {bare_ir:>15,d} Ir"
+                  f"  ratio {ratio:7.4f}  run-to-run {spread * 100:.4f}%  {status(ratio <= GOAL_SAMPLE)}",
+                  flush=True)
+    return {"rows": rows, "start_instr": start_instr}
+
+
 # ------------------------------------------------------------------------ reports
 
 
@@ -290,7 +449,7 @@ def status(ok: bool) -> str:
     return "PASS" if ok else "MISS"
 
 
-def markdown(calls, samples, memory, pattern: str, quick: bool, seconds: float,
+def markdown(calls, samples, callgrind, memory, pattern: str, quick: bool, seconds: float,
              load: Tuple[float, float]) -> str:
     out = []
     out.append("# vandrel.model.models.string benchmarks\n")
@@ -327,7 +486,8 @@ def markdown(calls, samples, memory, pattern: str, quick: bool, seconds: float,
                "timeit's default of no garbage collection while timing. Calls per timing make it last >= 2 ms. FormattedStringModel gets fewer "
                "repeats as n grows (xeger costs ~16 us a row here), see the column.\n")
     if samples:
-        out.append("module/bare is the ratio of the two minima (the figure the goal is judged on); "
+        out.append("module/bare is the ratio of the two minima (the timing figure for the goal; the "
+                   "instruction counts below are free of its noise); "
                    "'paired median' is the median over repeats of module/bare for the two timings taken "
                    "back to back, a check on the noise.\n")
         out.append("| Model | n | repeats x calls | module s | bare s | module rows/s | bare rows/s "
@@ -338,6 +498,43 @@ def markdown(calls, samples, memory, pattern: str, quick: bool, seconds: float,
                        f"| {r['bare_s']:.4g} | {r['n'] / r['module_s']:,.0f} | {r['n'] / r['bare_s']:,.0f} "
                        f"| {r['ratio']:.3f} | {r['paired']:.3f} | <= {GOAL_SAMPLE:.2f} | {status(r['ok'])} |")
         out.append("")
+
+    if callgrind:
+        out.append("## Instruction counts (callgrind)\n")
+        if "skipped" in callgrind:
+            out.append(f"Skipped: {callgrind['skipped']}.\n")
+        else:
+            rows = callgrind["rows"]
+            runs = max((r.get("runs", 1) for r in rows), default=1)
+            out.append("These are the noise-free figures for the sampling goal; the wall-clock table above "
+                       "shows the time.\n")
+            out.append("Instructions executed (callgrind's Ir) by one `sample(n, produce_nans=False)` call "
+                       "against one call of the bare pipeline, same rows (`random.seed"
+                       f"({CALLGRIND_SEED})` before the call, PYTHONHASHSEED=0). A fresh interpreter per "
+                       "model, n and side, under `valgrind --tool=callgrind`: both pipelines of both models "
+                       "warmed up at 1,000 rows, `gc.collect()`, then the call made through "
+                       f"`sys.call_tracing(fn, (n,))` with the collector off (as timeit has it); callgrind "
+                       f"collects only inside `{CALLGRIND_MARK}` (`--collect-atstart=no --toggle-collect`), "
+                       "the C function that call_tracing runs exactly once around the call, and the run is "
+                       "refused unless it was entered once. Counts everything the call executes (interpreter, "
+                       "pandas, numpy, the module, libc), not start-up or freeing the returned frame"
+                       + ". The children get a fixed, minimal environment (its size moves the heap "
+                         "layout, on which the counts depend slightly)"
+                       + (f". Each cell ran {runs} times, the later runs with one more environment "
+                          "variable to shift the layout; 'run-to-run' is the largest relative difference "
+                          "between runs of the same side; module/bare is from the first run."
+                          if runs > 1 else ".") + "\n")
+            out.append("| Model | n | module Ir | bare Ir | module/bare | run-to-run | Goal | Status |")
+            out.append("|---|---:|---:|---:|---:|---:|---:|:---:|")
+            for r in rows:
+                if "error" in r:
+                    out.append(f"| {r['model']} | {r['n']:,} | - | - | - | - | <= {GOAL_SAMPLE:.2f} "
+                               f"| failed: {r['error']} |")
+                    continue
+                spread = f"{r['spread'] * 100:.4f}%" if r["runs"] > 1 else "-"
+                out.append(f"| {r['model']} | {r['n']:,} | {r['module_ir']:,} | {r['bare_ir']:,} "
+                           f"| {r['ratio']:.4f} | {spread} | <= {GOAL_SAMPLE:.2f} | {status(r['ok'])} |")
+            out.append("")
 
     if memory:
         out.append(f"## Peak memory at {memory[0]['n']:,} rows\n")
@@ -414,21 +611,29 @@ def plot(samples, path: str) -> None:
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--pattern", default=DEFAULT_PATTERN, help="regex for FormattedStringModel")
-    ap.add_argument("--quick", action="store_true", help="fewer repeats, n up to 10^5, no memory")
-    ap.add_argument("--only", choices=["calls", "sample", "memory"], action="append",
+    ap.add_argument("--quick", action="store_true", help="fewer repeats, n up to 10^5, one callgrind run, no memory")
+    ap.add_argument("--only", choices=["calls", "sample", "callgrind", "memory"], action="append",
                     help="run only these sections (repeatable)")
     ap.add_argument("--memory-child", nargs=3, metavar=("MODEL", "SIDE", "N"), help=argparse.SUPPRESS)
+    ap.add_argument("--callgrind-child", nargs=3, metavar=("MODEL", "SIDE", "N"), help=argparse.SUPPRESS)
+    ap.add_argument("--callgrind-start-instr", action="store_true", help=argparse.SUPPRESS)
     args = ap.parse_args()
+
+    if args.callgrind_child:
+        model, side, n = args.callgrind_child
+        callgrind_child(model, side, int(n), args.pattern, args.callgrind_start_instr)
+        return
 
     if args.memory_child:
         model, side, n = args.memory_child
         memory_child(model, side, int(n), args.pattern)
         return
 
-    sections = set(args.only or ["calls", "sample", "memory"])
+    sections = set(args.only or ["calls", "sample", "callgrind", "memory"])
     start = time.perf_counter()
     load_start = os.getloadavg()[0]
     calls = samples = memory = []
+    callgrind: Dict[str, object] = {}
     if "calls" in sections:
         print("call overhead:", flush=True)
         calls = bench_calls(args.pattern, repeats=31 if args.quick else 151, target=0.002)
@@ -436,13 +641,16 @@ def main() -> None:
         print("sample:", flush=True)
         sizes = SIZES[:3] if args.quick else SIZES
         samples = bench_sampling(args.pattern, sizes, args.quick)
+    if "callgrind" in sections:
+        print("instruction counts (callgrind):", flush=True)
+        callgrind = bench_callgrind(args.pattern, runs=1 if args.quick else CALLGRIND_RUNS)
     if "memory" in sections and not args.quick:
         print("memory:", flush=True)
         memory = bench_memory(args.pattern, MEMORY_N)
     seconds = time.perf_counter() - start
 
     os.makedirs(RESULTS, exist_ok=True)
-    md = markdown(calls, samples, memory, args.pattern, args.quick, seconds, (load_start, os.getloadavg()[0]))
+    md = markdown(calls, samples, callgrind, memory, args.pattern, args.quick, seconds, (load_start, os.getloadavg()[0]))
     with open(os.path.join(RESULTS, "bench.md"), "w") as f:
         f.write(md)
     if samples:
