@@ -92,7 +92,6 @@ void make_tuples() {
     once(K.dict_key_types, [] {
         return pack({reinterpret_cast<PyObject*>(&PyUnicode_Type), K.builtin_object});
     });
-    K.made = true;
 }
 
 }  // namespace vandrel

@@ -63,8 +63,6 @@ struct Constants {
     PyObject* builtin_super;
     PyObject* builtin_range;
     PyObject* builtin_object;
-
-    bool made;  // strings and tuples made (first exec phase)
 };
 
 extern Constants K;

@@ -94,7 +94,8 @@ void inject_nans(PyObject* func, PyObject* self, PyObject* n, PyObject* produce_
         Ref random = getattr(np.get(), K.str_random);
         Ref binomial = getattr(random.get(), K.str_binomial);
         Ref freq = getattr(self, K.str_nan_freq);
-        PyObject* args[] = {K.int_1, freq.get(), n};
+        // binomial(1, p=nan_freq, size=n): the 1 is the item of the constant argument tuple
+        PyObject* args[] = {PyTuple_GET_ITEM(K.args_binomial, 0), freq.get(), n};
         Ref draws = call(binomial.get(), args, 1, K.kw_p_size);
         is_nan = Ref::steal(PyObject_RichCompare(draws.get(), K.int_1, Py_EQ));
     }
