@@ -36,6 +36,9 @@ void at_line(int line, F&& step) {
         step();
     } catch (const PyErrSet&) {
         fail_at(line);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        fail_at(line);
     }
 }
 
