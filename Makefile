@@ -8,7 +8,7 @@ SRCS := $(wildcard src/vandrel/model/models/*.cpp src/vandrel/model/models/*.hpp
         $(shell find src/vandrel -name '*.py' -o -name '*.pyi' -o -name 'py.typed') CMakeLists.txt pyproject.toml
 PIP := $(VPY) -m pip --disable-pip-version-check -q
 
-.PHONY: demo test install asan bench lint wheel wheel-check clean
+.PHONY: demo test install leaks asan bench lint wheel wheel-check clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -29,6 +29,11 @@ demo: install
 
 test: install
 	cd tests && ../$(VPY) -m pytest -q $(PYTEST_ARGS)
+
+# Leak and fault-injection checks at full length (rounds of 2000 calls) on the
+# release build with pymalloc, where sys.getallocatedblocks() counts.
+leaks: install
+	cd tests && VANDREL_SLOW=1 PYTHONMALLOC=pymalloc ../$(VPY) -m pytest -q test_reliability.py -k "no_leak or injected_faults"
 
 # Benchmarks print a table and write bench/results/ (not part of the tests).
 bench: install
