@@ -239,3 +239,45 @@ def test_second_interpreter_is_refused(tmp_path):
         assert ("Interpreter change detected - this module can only be loaded into one interpreter "
                 "per process.") in msg
     assert same and still == "ab"
+
+
+def test_namespace_that_keeps_nothing(tmp_path):
+    # A __prepare__ mapping that drops what it is given: the module must still
+    # own the __init__ it gives its class to, and nothing may be read after free.
+    out = run(tmp_path, """
+        import gc
+        import vandrel.model.base as b
+
+        class Forgetful(dict):
+            def __setitem__(self, key, value):
+                if key in ("__module__", "__qualname__", "__doc__", "__orig_bases__"):
+                    super().__setitem__(key, value)
+
+        class Meta(type(b.DiscreteModel)):
+            @classmethod
+            def __prepare__(mcls, name, bases, **kw):
+                return Forgetful()
+
+            def __new__(mcls, name, bases, ns):
+                gc.collect()
+                return super().__new__(mcls, name, bases, dict(ns))
+
+        class Base(b.DiscreteModel, metaclass=Meta):
+            def sample(self, *a):
+                pass
+
+            @classmethod
+            def from_dict(cls, d):
+                pass
+
+        class DM:
+            def __class_getitem__(cls, item):
+                return Base
+
+        b.DiscreteModel = DM
+        m = importlib.import_module(NAME)
+        members = ("__init__", "categories", "pattern", "sample", "from_dict")
+        print(json.dumps([[k for k in members if k in vars(c)]
+                          for c in (m.FormattedStringModel, m.SequentialFormattedString)]))
+    """)
+    assert out == [[], []]

@@ -188,7 +188,7 @@ Ref make_annotations(const MemberSpec& spec) {
 // Creates one class and binds it in the module namespace.
 void create_class(PyObject* ns, const ClassSpec& cs) {
     Ref bases_written, bases, metaclass, class_ns;
-    FuncObject* init_func = nullptr;  // borrowed from the class namespace
+    Ref init_func;  // our own reference: a namespace from __prepare__ need not keep it
     at_line(cs.line, [&] {
         // 1-3. DiscreteModel[<metadata class>, str], NonAssociationModel
         Ref discrete = lookup_global_uncached(K.str_DiscreteModel, ns);
@@ -236,7 +236,7 @@ void create_class(PyObject* ns, const ClassSpec& cs) {
                     break;
             }
             check(PyObject_SetItem(class_ns.get(), m.spec->name_str, wrapped.get()));
-            if (m.spec->name_str == K.str___init__) init_func = as_func(func.get());
+            if (m.spec->name_str == K.str___init__) init_func = Ref::borrow(func.get());
         });
     }
     at_line(cs.line, [&] {
@@ -244,9 +244,9 @@ void create_class(PyObject* ns, const ClassSpec& cs) {
         PyObject* args[] = {*cs.name, bases.get(), class_ns.get()};
         Ref cls = call(metaclass.get(), args, 3);
         // 9. the class that zero-argument super() in __init__ names
-        if (init_func != nullptr && init_func->func_class == nullptr) {
+        if (init_func && as_func(init_func.get())->func_class == nullptr) {
             Py_INCREF(cls.get());
-            init_func->func_class = cls.get();
+            as_func(init_func.get())->func_class = cls.get();
         }
         // 10. bind it
         check(PyDict_SetItem(ns, *cs.name, cls.get()));
