@@ -271,6 +271,29 @@ def test_global_found_only_in_builtins(mod, c, monkeypatch):
     assert outcome(lambda: c.sm.categories)[0] == "Boom"
 
 
+def test_global_bound_during_its_own_lookup_is_seen_by_the_next_call(mod, c, monkeypatch):
+    # A key of the builtins whose __eq__ binds `rstr` in the module while the
+    # lookup falls through to the builtins: the next call must not keep the builtin.
+    mine = types.SimpleNamespace(xeger=lambda p: "m")
+
+    class Key:
+        def __hash__(self):
+            return hash("rstr")
+
+        def __eq__(self, other):
+            if armed:
+                vars(mod)["rstr"] = mine
+            return False
+
+    armed = False
+    monkeypatch.delattr(mod, "rstr")
+    monkeypatch.setitem(vars(builtins), Key(), None)  # ahead of `rstr` on the builtins' probe path
+    monkeypatch.setattr(builtins, "rstr", types.SimpleNamespace(xeger=lambda p: "b"), raising=False)
+    armed = True
+    assert c.fm.sample(1, produce_nans=False)["code"].tolist() == ["b"]
+    assert c.fm.sample(1, produce_nans=False)["code"].tolist() == ["m"]
+
+
 def test_module_names_shadowing_captured_builtins_change_nothing(mod, c, monkeypatch):
     for name in ("property", "super", "range", "object", "str"):
         monkeypatch.setattr(mod, name, 42, raising=False)

@@ -502,6 +502,34 @@ def test_function_objects_take_part_in_gc():
     assert out.stdout.split() == ["6", "0"], out.stdout + out.stderr[-3000:]
 
 
+GETTER_DROPPED_WHILE_RUNNING = f"""
+import {MODULE} as m
+prop = vars(m.FormattedStringModel)["categories"]
+
+class Meta:
+    @property
+    def categories(self):
+        prop.__init__(lambda s: "replaced")  # drops the one reference to the running getter
+        return None
+
+model = m.FormattedStringModel.__new__(m.FormattedStringModel)
+model._meta = Meta()
+try:
+    model.categories
+except Exception as e:
+    print(type(e).__name__, model.categories)
+"""
+
+
+def test_member_outlives_the_last_reference_dropped_during_its_call():
+    # property.__init__ can replace the getter while it runs; the member must keep
+    # its own function object (and so its namespace) to the end of the call.
+    out = subprocess.run([sys.executable, "-c", GETTER_DROPPED_WHILE_RUNNING], capture_output=True, text=True,
+                         timeout=300)
+    assert out.returncode == 0, out.stderr[-3000:]
+    assert out.stdout.split() == ["ModelNotFittedError", "replaced"], out.stdout + out.stderr[-3000:]
+
+
 @pytest.mark.parametrize("interrupt", ["alarm", "thread"])
 def test_long_sample_stays_interruptible(interrupt):
     # xeger bound to a C callable never runs bytecode: the row loop itself must

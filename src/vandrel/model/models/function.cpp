@@ -56,7 +56,9 @@ void func_dealloc(PyObject* o) noexcept {
 }
 
 PyObject* func_repr(PyObject* o) noexcept {
-    return PyUnicode_FromFormat("<function %U at %p>", as_func(o)->func_qualname, o);
+    PyObject* qualname = as_func(o)->func_qualname;
+    if (qualname == nullptr) return PyUnicode_FromFormat("<function at %p>", o);  // cleared by GC
+    return PyUnicode_FromFormat("<function %U at %p>", qualname, o);
 }
 
 // Through an instance: a bound method; through the class (obj None or NULL):

@@ -39,12 +39,14 @@ Ref lookup_global(GlobalSlot& slot, PyObject* globals) {
     }
     PyObject* v = find(*slot.name, globals);
     if (v == nullptr) raise_set();
-    // A lookup may run __eq__ of a key and so change a dictionary: take the
-    // versions as they are now, after the value was found.
+    // A lookup may run __eq__ of a key and so change a dictionary (bind the name
+    // in the namespace while the builtins are searched, say): keep the versions
+    // seen before the lookup, so that any such change makes the next use look
+    // again instead of trusting a value found in a dictionary state now gone.
     slot.value = v;
     slot.globals = globals;
-    slot.dict_version = version_of(globals);
-    slot.builtins_version = version_of(builtins_dict);
+    slot.dict_version = dv;
+    slot.builtins_version = bv;
     return Ref::borrow(v);
 }
 

@@ -7,9 +7,6 @@ VANDREL_GLOBAL(np)
 VANDREL_GLOBAL(ModelNotFittedError)
 VANDREL_GLOBAL(cast)
 VANDREL_GLOBAL(Dict)
-}  // namespace
-
-namespace {
 
 // The attribute `__init__` that super(cls, self) finds: the first class after
 // `cls` in type(self).__mro__ whose own dictionary holds it. Borrowed; NULL when

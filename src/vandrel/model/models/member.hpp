@@ -16,6 +16,10 @@ namespace vandrel {
 // reference. An error leaves with one traceback entry at the line reached.
 template <class Body>
 inline PyObject* run_body(const MemberSpec& spec, PyObject* func, Body&& body) noexcept {
+    // The caller's reference need not last the call: a property's getter can be
+    // replaced while it runs (property.__init__ again). The body and the error
+    // path read the function's namespace and class, so hold it ourselves.
+    Ref keep = Ref::borrow(func);
     int line = spec.first_line;
     try {
         return body(line);

@@ -33,8 +33,13 @@ PyCodeObject* code_for(PyObject* funcname, int line) {
     // The line a 3.9 traceback shows comes from the code object as well.
     PyCodeObject* code = PyCode_NewEmpty(path, fname, line);
     if (code == nullptr) return nullptr;
+    try {
+        code_cache.emplace(key, code);
+    } catch (...) {
+        Py_DECREF(code);
+        return nullptr;
+    }
     Py_INCREF(funcname);  // the key's name stays alive with its code object
-    code_cache.emplace(key, code);
     return code;
 }
 
