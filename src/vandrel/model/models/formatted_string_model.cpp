@@ -139,90 +139,43 @@ PyObject* fsm_from_dict_impl(PyObject* func, PyObject* const* args, size_t nargs
 
 }  // namespace
 
-MemberSpec fsm_init = {"__init__",
-                       "FormattedStringModel.__init__",
-                       25,
-                       2,
-                       2,
-                       {&K.str_self, &K.str_meta},
-                       2,
-                       {{&K.str_meta, "FormattedString", nullptr}},
-                       1,
-                       nullptr,
-                       fsm_init_impl,
-                       nullptr,
-                       nullptr,
-                       nullptr,
-                       nullptr};
+// The members' static descriptions: name, qualified name, first line, parameters
+// (all, required), co_varnames, annotations, defaults, implementation.
+// clang-format off
+MemberSpec fsm_init = {
+    "__init__", "FormattedStringModel.__init__", 25, 2, 2,
+    {&K.str_self, &K.str_meta}, 2,
+    {{&K.str_meta, "FormattedString"}}, 1,
+    nullptr, fsm_init_impl};
 
-MemberSpec fsm_categories = {"categories",
-                             "FormattedStringModel.categories",
-                             28,
-                             1,
-                             1,
-                             {&K.str_self},
-                             1,
-                             {{&K.str_return, "Sequence[str]", nullptr}},
-                             1,
-                             nullptr,
-                             fsm_categories_impl,
-                             nullptr,
-                             nullptr,
-                             nullptr,
-                             nullptr};
+MemberSpec fsm_categories = {
+    "categories", "FormattedStringModel.categories", 28, 1, 1,
+    {&K.str_self}, 1,
+    {{&K.str_return, "Sequence[str]"}}, 1,
+    nullptr, fsm_categories_impl};
 
-MemberSpec fsm_pattern = {"pattern",
-                          "FormattedStringModel.pattern",
-                          35,
-                          1,
-                          1,
-                          {&K.str_self},
-                          1,
-                          {{&K.str_return, "str", nullptr}},
-                          1,
-                          nullptr,
-                          fsm_pattern_impl,
-                          nullptr,
-                          nullptr,
-                          nullptr,
-                          nullptr};
+MemberSpec fsm_pattern = {
+    "pattern", "FormattedStringModel.pattern", 35, 1, 1,
+    {&K.str_self}, 1,
+    {{&K.str_return, "str"}}, 1,
+    nullptr, fsm_pattern_impl};
 
-MemberSpec fsm_sample = {"sample",
-                         "FormattedStringModel.sample",
-                         41,
-                         5,
-                         2,
-                         {&K.str_self, &K.str_n, &K.str_produce_nans, &K.str_conditions,
-                          &K.str_associations, &K.str_samples, &K.str_is_nan, &K.str__},
-                         8,
-                         {{&K.str_n, "int", nullptr},
-                          {&K.str_produce_nans, "bool", nullptr},
-                          {&K.str_conditions, "Optional[pd.DataFrame]", nullptr},
-                          {&K.str_associations, "Optional[List[Association]]", nullptr},
-                          {&K.str_return, "pd.DataFrame", nullptr}},
-                         5,
-                         &K.defaults_sample,
-                         fsm_sample_impl,
-                         nullptr,
-                         nullptr,
-                         nullptr,
-                         nullptr};
+MemberSpec fsm_sample = {
+    "sample", "FormattedStringModel.sample", 41, 5, 2,
+    {&K.str_self, &K.str_n, &K.str_produce_nans, &K.str_conditions, &K.str_associations,
+     &K.str_samples, &K.str_is_nan, &K.str__}, 8,
+    {{&K.str_n, "int"},
+     {&K.str_produce_nans, "bool"},
+     {&K.str_conditions, "Optional[pd.DataFrame]"},
+     {&K.str_associations, "Optional[List[Association]]"},
+     {&K.str_return, "pd.DataFrame"}}, 5,
+    &K.defaults_sample, fsm_sample_impl};
 
 MemberSpec fsm_from_dict = {
-    "from_dict",
-    "FormattedStringModel.from_dict",
-    56,
-    2,
-    2,
-    {&K.str_cls, &K.str_d, &K.str_meta_dict, &K.str_meta, &K.str_model},
-    5,
-    {{&K.str_d, "Dict[str, object]", nullptr}, {&K.str_return, "'FormattedStringModel'", nullptr}},
-    2,
-    nullptr,
-    fsm_from_dict_impl,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr};
+    "from_dict", "FormattedStringModel.from_dict", 56, 2, 2,
+    {&K.str_cls, &K.str_d, &K.str_meta_dict, &K.str_meta, &K.str_model}, 5,
+    {{&K.str_d, "Dict[str, object]"}, {&K.str_return, "'FormattedStringModel'"}}, 2,
+    nullptr, fsm_from_dict_impl};
+// clang-format on
 
 }  // namespace vandrel

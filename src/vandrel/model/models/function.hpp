@@ -9,30 +9,30 @@ namespace vandrel {
 
 // One annotation of a member: parameter (or "return") and its text.
 struct Annotation {
-    PyObject* const* key;  // address of an interned name in the constants table
-    const char* text;
-    PyObject* value;  // owned once made: the annotation text as a str
+    PyObject* const* key = nullptr;  // address of an interned name in the constants table
+    const char* text = nullptr;
+    PyObject* value = nullptr;  // owned once made: the annotation text as a str
 };
 
 // Static description of a member; the runtime parts are made by the exec phase.
 struct MemberSpec {
-    const char* name;          // __name__, also the name in binding messages
-    const char* qualname;      // __qualname__
-    int first_line;            // line of the `def`
-    int nparams;               // positional-or-keyword parameters
-    int nrequired;             // those without a default
-    PyObject* const* vars[8];  // co_varnames: parameters, then locals
-    int nvars;
-    Annotation annotations[6];  // in insertion order
-    int nannotations;
-    PyObject* const* defaults;  // address of a defaults tuple, or NULL
-    vectorcallfunc impl;
+    const char* name = nullptr;      // __name__, also the name in binding messages
+    const char* qualname = nullptr;  // __qualname__
+    int first_line = 0;              // line of the `def`
+    int nparams = 0;                 // positional-or-keyword parameters
+    int nrequired = 0;               // those without a default
+    PyObject* const* vars[8] = {};   // co_varnames: parameters, then locals
+    int nvars = 0;
+    Annotation annotations[6] = {};  // in insertion order
+    int nannotations = 0;
+    PyObject* const* defaults = nullptr;  // address of a defaults tuple, or NULL
+    vectorcallfunc impl = nullptr;
 
     // Made by the exec phase, owned for the life of the process.
-    PyObject* name_str;      // interned __name__
-    PyObject* qualname_str;  // __qualname__
-    PyObject* tb_name;       // "vandrel.model.models.string.<qualname>"
-    PyObject* code;          // introspection-only code object
+    PyObject* name_str = nullptr;      // interned __name__
+    PyObject* qualname_str = nullptr;  // __qualname__
+    PyObject* tb_name = nullptr;       // "vandrel.model.models.string.<qualname>"
+    PyObject* code = nullptr;          // introspection-only code object
 };
 
 struct FuncObject {

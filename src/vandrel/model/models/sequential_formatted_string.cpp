@@ -151,77 +151,40 @@ PyObject* sfs_from_dict_impl(PyObject* func, PyObject* const* args, size_t nargs
 
 }  // namespace
 
-MemberSpec sfs_init = {"__init__",
-                       "SequentialFormattedString.__init__",
-                       75,
-                       5,
-                       2,
-                       {&K.str_self, &K.str_meta, &K.str_length, &K.str_prefix, &K.str_suffix},
-                       5,
-                       {{&K.str_meta, "String", nullptr},
-                        {&K.str_length, "Optional[int]", nullptr},
-                        {&K.str_prefix, "Optional[str]", nullptr},
-                        {&K.str_suffix, "Optional[str]", nullptr}},
-                       4,
-                       &K.defaults_seq_init,
-                       sfs_init_impl,
-                       nullptr,
-                       nullptr,
-                       nullptr,
-                       nullptr};
+// The members' static descriptions: name, qualified name, first line, parameters
+// (all, required), co_varnames, annotations, defaults, implementation.
+// clang-format off
+MemberSpec sfs_init = {
+    "__init__", "SequentialFormattedString.__init__", 75, 5, 2,
+    {&K.str_self, &K.str_meta, &K.str_length, &K.str_prefix, &K.str_suffix}, 5,
+    {{&K.str_meta, "String"},
+     {&K.str_length, "Optional[int]"},
+     {&K.str_prefix, "Optional[str]"},
+     {&K.str_suffix, "Optional[str]"}}, 4,
+    &K.defaults_seq_init, sfs_init_impl};
 
-MemberSpec sfs_categories = {"categories",
-                             "SequentialFormattedString.categories",
-                             90,
-                             1,
-                             1,
-                             {&K.str_self},
-                             1,
-                             {{&K.str_return, "Sequence[str]", nullptr}},
-                             1,
-                             nullptr,
-                             sfs_categories_impl,
-                             nullptr,
-                             nullptr,
-                             nullptr,
-                             nullptr};
+MemberSpec sfs_categories = {
+    "categories", "SequentialFormattedString.categories", 90, 1, 1,
+    {&K.str_self}, 1,
+    {{&K.str_return, "Sequence[str]"}}, 1,
+    nullptr, sfs_categories_impl};
 
-MemberSpec sfs_sample = {"sample",
-                         "SequentialFormattedString.sample",
-                         97,
-                         5,
-                         2,
-                         {&K.str_self, &K.str_n, &K.str_produce_nans, &K.str_conditions,
-                          &K.str_associations, &K.str_samples, &K.str_is_nan},
-                         7,
-                         {{&K.str_n, "int", nullptr},
-                          {&K.str_produce_nans, "bool", nullptr},
-                          {&K.str_conditions, "Optional[pd.DataFrame]", nullptr},
-                          {&K.str_associations, "Optional[List[Association]]", nullptr},
-                          {&K.str_return, "pd.DataFrame", nullptr}},
-                         5,
-                         &K.defaults_sample,
-                         sfs_sample_impl,
-                         nullptr,
-                         nullptr,
-                         nullptr,
-                         nullptr};
+MemberSpec sfs_sample = {
+    "sample", "SequentialFormattedString.sample", 97, 5, 2,
+    {&K.str_self, &K.str_n, &K.str_produce_nans, &K.str_conditions, &K.str_associations,
+     &K.str_samples, &K.str_is_nan}, 7,
+    {{&K.str_n, "int"},
+     {&K.str_produce_nans, "bool"},
+     {&K.str_conditions, "Optional[pd.DataFrame]"},
+     {&K.str_associations, "Optional[List[Association]]"},
+     {&K.str_return, "pd.DataFrame"}}, 5,
+    &K.defaults_sample, sfs_sample_impl};
 
-MemberSpec sfs_from_dict = {"from_dict",
-                            "SequentialFormattedString.from_dict",
-                            119,
-                            2,
-                            2,
-                            {&K.str_cls, &K.str_d, &K.str_meta_dict, &K.str_meta, &K.str_model},
-                            5,
-                            {{&K.str_d, "Dict[str, object]", nullptr},
-                             {&K.str_return, "'SequentialFormattedString'", nullptr}},
-                            2,
-                            nullptr,
-                            sfs_from_dict_impl,
-                            nullptr,
-                            nullptr,
-                            nullptr,
-                            nullptr};
+MemberSpec sfs_from_dict = {
+    "from_dict", "SequentialFormattedString.from_dict", 119, 2, 2,
+    {&K.str_cls, &K.str_d, &K.str_meta_dict, &K.str_meta, &K.str_model}, 5,
+    {{&K.str_d, "Dict[str, object]"}, {&K.str_return, "'SequentialFormattedString'"}}, 2,
+    nullptr, sfs_from_dict_impl};
+// clang-format on
 
 }  // namespace vandrel
