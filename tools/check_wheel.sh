@@ -98,9 +98,9 @@ for line in (root / "requirements.txt").read_text().splitlines():
         name, version = line.split("==")
         pins[canonicalize_name(name)] = version.strip()
 for name in ("numpy", "pandas", "rstr"):
-    spec = runtime.get(name)
-    check(spec is not None and pins.get(name) in spec,
-          f"{name} range {spec} admits the pinned {pins.get(name)} of requirements.txt")
+    allowed = runtime.get(name)
+    check(allowed is not None and pins.get(name) in allowed,
+          f"{name} range {allowed} admits the pinned {pins.get(name)} of requirements.txt")
 
 # Contents.
 so = [n for n in names if re.fullmatch(r"vandrel/model/models/string\.cpython-39-[\w-]+\.so", n)]

@@ -9,10 +9,10 @@ namespace vandrel {
 // No member has more parameters than this.
 constexpr int kMaxParams = 5;
 
-// Binds `args` (vectorcall form) to `out[spec.nparams]`, borrowed references,
+// Binds `args` (vectorcall form) to `out[member.nparams]`, borrowed references,
 // defaults filled in. On failure returns false with the TypeError set and the
 // member's traceback entry (at its first line) added.
-bool bind_arguments(const MemberSpec& spec, PyObject* func, PyObject* const* args, size_t nargsf,
+bool bind_arguments(const MemberDef& member, PyObject* func, PyObject* const* args, size_t nargsf,
                     PyObject* kwnames, PyObject** out) noexcept;
 
 }  // namespace vandrel

@@ -142,25 +142,25 @@ PyObject* fsm_from_dict_impl(PyObject* func, PyObject* const* args, size_t nargs
 // The members' static descriptions: name, qualified name, first line, parameters
 // (all, required), co_varnames, annotations, defaults, implementation.
 // clang-format off
-MemberSpec fsm_init = {
+MemberDef fsm_init = {
     "__init__", "FormattedStringModel.__init__", 25, 2, 2,
     {&K.str_self, &K.str_meta}, 2,
     {{&K.str_meta, "FormattedString"}}, 1,
     nullptr, fsm_init_impl};
 
-MemberSpec fsm_categories = {
+MemberDef fsm_categories = {
     "categories", "FormattedStringModel.categories", 28, 1, 1,
     {&K.str_self}, 1,
     {{&K.str_return, "Sequence[str]"}}, 1,
     nullptr, fsm_categories_impl};
 
-MemberSpec fsm_pattern = {
+MemberDef fsm_pattern = {
     "pattern", "FormattedStringModel.pattern", 35, 1, 1,
     {&K.str_self}, 1,
     {{&K.str_return, "str"}}, 1,
     nullptr, fsm_pattern_impl};
 
-MemberSpec fsm_sample = {
+MemberDef fsm_sample = {
     "sample", "FormattedStringModel.sample", 41, 5, 2,
     {&K.str_self, &K.str_n, &K.str_produce_nans, &K.str_conditions, &K.str_associations,
      &K.str_samples, &K.str_is_nan, &K.str__}, 8,
@@ -171,7 +171,7 @@ MemberSpec fsm_sample = {
      {&K.str_return, "pd.DataFrame"}}, 5,
     &K.defaults_sample, fsm_sample_impl};
 
-MemberSpec fsm_from_dict = {
+MemberDef fsm_from_dict = {
     "from_dict", "FormattedStringModel.from_dict", 56, 2, 2,
     {&K.str_cls, &K.str_d, &K.str_meta_dict, &K.str_meta, &K.str_model}, 5,
     {{&K.str_d, "Dict[str, object]"}, {&K.str_return, "'FormattedStringModel'"}}, 2,

@@ -174,21 +174,21 @@ void ready_func_type() {
     check(PyType_Ready(&FuncType));
 }
 
-Ref func_new(const MemberSpec& spec, PyObject* globals, PyObject* annotations) {
+Ref func_new(const MemberDef& member, PyObject* globals, PyObject* annotations) {
     FuncObject* f = PyObject_GC_New(FuncObject, &FuncType);
     if (f == nullptr) raise_set();
-    f->vectorcall = spec.impl;
-    f->spec = &spec;
+    f->vectorcall = member.impl;
+    f->member = &member;
     auto own = [](PyObject* v) {
         Py_XINCREF(v);
         return v;
     };
-    f->func_name = own(spec.name_str);
-    f->func_qualname = own(spec.qualname_str);
+    f->func_name = own(member.name_str);
+    f->func_qualname = own(member.qualname_str);
     f->func_module = own(K.str_module_name);
     f->func_doc = own(Py_None);
-    f->func_code = own(spec.code);
-    f->func_defaults = own(spec.defaults ? *spec.defaults : nullptr);
+    f->func_code = own(member.code);
+    f->func_defaults = own(member.defaults ? *member.defaults : nullptr);
     f->func_annotations = own(annotations);
     f->func_globals = own(globals);
     f->func_dict = nullptr;
@@ -198,36 +198,36 @@ Ref func_new(const MemberSpec& spec, PyObject* globals, PyObject* annotations) {
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }
 
-void make_member_strings(MemberSpec& spec) {
-    if (spec.tb_name != nullptr) return;  // made by an earlier attempt
-    for (int i = 0; i < spec.nannotations; ++i) {
-        Annotation& a = spec.annotations[i];
+void make_member_strings(MemberDef& member) {
+    if (member.tb_name != nullptr) return;  // made by an earlier attempt
+    for (int i = 0; i < member.nannotations; ++i) {
+        Annotation& a = member.annotations[i];
         if (a.value == nullptr) a.value = Ref::steal(PyUnicode_FromString(a.text)).release();
     }
-    if (spec.name_str == nullptr) {
-        spec.name_str = Ref::steal(PyUnicode_InternFromString(spec.name)).release();
+    if (member.name_str == nullptr) {
+        member.name_str = Ref::steal(PyUnicode_InternFromString(member.name)).release();
     }
-    if (spec.qualname_str == nullptr) {
-        spec.qualname_str = Ref::steal(PyUnicode_FromString(spec.qualname)).release();
+    if (member.qualname_str == nullptr) {
+        member.qualname_str = Ref::steal(PyUnicode_FromString(member.qualname)).release();
     }
-    std::string tb = std::string("vandrel.model.models.string.") + spec.qualname;
-    spec.tb_name = Ref::steal(PyUnicode_InternFromString(tb.c_str())).release();
+    std::string tb = std::string("vandrel.model.models.string.") + member.qualname;
+    member.tb_name = Ref::steal(PyUnicode_InternFromString(tb.c_str())).release();
 }
 
-void make_member_code(MemberSpec& spec) {
-    if (spec.code != nullptr) return;
-    Ref varnames = Ref::steal(PyTuple_New(spec.nvars));
-    for (int i = 0; i < spec.nvars; ++i) {
-        PyObject* v = *spec.vars[i];
+void make_member_code(MemberDef& member) {
+    if (member.code != nullptr) return;
+    Ref varnames = Ref::steal(PyTuple_New(member.nvars));
+    for (int i = 0; i < member.nvars; ++i) {
+        PyObject* v = *member.vars[i];
         Py_INCREF(v);
         PyTuple_SET_ITEM(varnames.get(), i, v);
     }
     // Optimised and new-locals; the interpreter adds CO_NOFREE itself.
     PyCodeObject* code = PyCode_NewWithPosOnlyArgs(
-        spec.nparams, 0, 0, spec.nvars, 0, CO_OPTIMIZED | CO_NEWLOCALS, K.empty_bytes,
+        member.nparams, 0, 0, member.nvars, 0, CO_OPTIMIZED | CO_NEWLOCALS, K.empty_bytes,
         K.empty_tuple, K.empty_tuple, varnames.get(), K.empty_tuple, K.empty_tuple,
-        K.str_source_path, spec.name_str, spec.first_line, K.empty_bytes);
-    spec.code = Ref::steal(reinterpret_cast<PyObject*>(code)).release();
+        K.str_source_path, member.name_str, member.first_line, K.empty_bytes);
+    member.code = Ref::steal(reinterpret_cast<PyObject*>(code)).release();
 }
 
 }  // namespace vandrel

@@ -15,7 +15,7 @@ struct Annotation {
 };
 
 // Static description of a member; the runtime parts are made by the exec phase.
-struct MemberSpec {
+struct MemberDef {
     const char* name = nullptr;      // __name__, also the name in binding messages
     const char* qualname = nullptr;  // __qualname__
     int first_line = 0;              // line of the `def`
@@ -36,8 +36,9 @@ struct MemberSpec {
 };
 
 struct FuncObject {
-    PyObject_HEAD vectorcallfunc vectorcall;  // the member's implementation
-    const MemberSpec* spec;
+    PyObject ob_base;           // PyObject_HEAD
+    vectorcallfunc vectorcall;  // the member's implementation
+    const MemberDef* member;
     PyObject* func_name;         // owned
     PyObject* func_qualname;     // owned
     PyObject* func_module;       // owned
@@ -60,11 +61,11 @@ inline FuncObject* as_func(PyObject* o) noexcept {
 // Readies the type (once per process).
 void ready_func_type();
 
-// A new function object of `spec` in `globals`, with `annotations` (borrowed).
-Ref func_new(const MemberSpec& spec, PyObject* globals, PyObject* annotations);
+// A new function object of `member` in `globals`, with `annotations` (borrowed).
+Ref func_new(const MemberDef& member, PyObject* globals, PyObject* annotations);
 
 // Step 5 and step 8 parts of a member: its strings, then its code object.
-void make_member_strings(MemberSpec& spec);
-void make_member_code(MemberSpec& spec);
+void make_member_strings(MemberDef& member);
+void make_member_code(MemberDef& member);
 
 }  // namespace vandrel

@@ -15,12 +15,12 @@ namespace vandrel {
 // Runs `body(line)`; `body` moves `line` along as it goes and returns a new
 // reference. An error leaves with one traceback entry at the line reached.
 template <class Body>
-inline PyObject* run_body(const MemberSpec& spec, PyObject* func, Body&& body) noexcept {
+inline PyObject* run_body(const MemberDef& member, PyObject* func, Body&& body) noexcept {
     // The caller's reference need not last the call: a property's getter can be
     // replaced while it runs (property.__init__ again). The body and the error
     // path read the function's namespace and class, so hold it ourselves.
     Ref keep = Ref::borrow(func);
-    int line = spec.first_line;
+    int line = member.first_line;
     try {
         return body(line);
     } catch (const PyErrSet&) {
@@ -30,7 +30,7 @@ inline PyObject* run_body(const MemberSpec& spec, PyObject* func, Body&& body) n
         PyErr_SetString(PyExc_SystemError,
                         "unexpected C++ exception in vandrel.model.models.string");
     }
-    add_traceback(spec.tb_name, line, as_func(func)->func_globals);
+    add_traceback(member.tb_name, line, as_func(func)->func_globals);
     return nullptr;
 }
 
@@ -42,8 +42,8 @@ inline PyObject* globals_of(PyObject* func) noexcept {
 #define VANDREL_GLOBAL(id) GlobalSlot global_##id{&K.str_##id, nullptr, 0, 0, nullptr};
 
 // The members, one source per class.
-extern MemberSpec fsm_init, fsm_categories, fsm_pattern, fsm_sample, fsm_from_dict;
-extern MemberSpec sfs_init, sfs_categories, sfs_sample, sfs_from_dict;
+extern MemberDef fsm_init, fsm_categories, fsm_pattern, fsm_sample, fsm_from_dict;
+extern MemberDef sfs_init, sfs_categories, sfs_sample, sfs_from_dict;
 
 // The zero-argument `super().__init__(meta=meta)` of an `__init__`: the class
 // after the one of the def in the instance's MRO; its result is discarded.

@@ -84,12 +84,12 @@ void import_module(PyObject* ns, PyObject* name, PyObject* alias) {
     if (!module && PyErr_Occurred()) raise_set();
     if (module) {
         bool initializing = false;
-        Ref spec = Ref::steal_or_null(PyObject_GetAttr(module.get(), K.str___spec__));
-        if (!spec) {
+        Ref module_spec = Ref::steal_or_null(PyObject_GetAttr(module.get(), K.str___spec__));
+        if (!module_spec) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set();
             PyErr_Clear();
         } else {
-            Ref flag = Ref::steal_or_null(PyObject_GetAttr(spec.get(), K.str__initializing));
+            Ref flag = Ref::steal_or_null(PyObject_GetAttr(module_spec.get(), K.str__initializing));
             if (!flag) {
                 if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set();
                 PyErr_Clear();
@@ -108,11 +108,11 @@ void import_module(PyObject* ns, PyObject* name, PyObject* alias) {
 enum class Wrap { Plain, Property, ClassMethod };
 
 struct ClassMember {
-    MemberSpec* spec;
+    MemberDef* member;
     Wrap wrap;
 };
 
-struct ClassSpec {
+struct ClassDef {
     PyObject* const* name;
     int line;
     PyObject* const* meta_class_name;  // FormattedString or String
@@ -177,16 +177,16 @@ PyObject* choose_metaclass(PyObject* bases) {
     return reinterpret_cast<PyObject*>(winner ? winner : &PyType_Type);  // borrowed
 }
 
-Ref make_annotations(const MemberSpec& spec) {
+Ref make_annotations(const MemberDef& member) {
     Ref d = Ref::steal(PyDict_New());
-    for (int i = 0; i < spec.nannotations; ++i) {
-        check(PyDict_SetItem(d.get(), *spec.annotations[i].key, spec.annotations[i].value));
+    for (int i = 0; i < member.nannotations; ++i) {
+        check(PyDict_SetItem(d.get(), *member.annotations[i].key, member.annotations[i].value));
     }
     return d;
 }
 
 // Creates one class and binds it in the module namespace.
-void create_class(PyObject* ns, const ClassSpec& cs) {
+void create_class(PyObject* ns, const ClassDef& cs) {
     Ref bases_written, bases, metaclass, class_ns;
     Ref init_func;  // our own reference: a namespace from __prepare__ need not keep it
     at_line(cs.line, [&] {
@@ -220,9 +220,9 @@ void create_class(PyObject* ns, const ClassSpec& cs) {
     // 7. the members, each reported at its own first line
     for (int i = 0; i < cs.nmembers; ++i) {
         const ClassMember& m = cs.members[i];
-        at_line(m.spec->first_line, [&] {
-            Ref annotations = make_annotations(*m.spec);
-            Ref func = func_new(*m.spec, ns, annotations.get());
+        at_line(m.member->first_line, [&] {
+            Ref annotations = make_annotations(*m.member);
+            Ref func = func_new(*m.member, ns, annotations.get());
             Ref wrapped;
             switch (m.wrap) {
                 case Wrap::Plain:
@@ -235,8 +235,8 @@ void create_class(PyObject* ns, const ClassSpec& cs) {
                     wrapped = Ref::steal(PyClassMethod_New(func.get()));
                     break;
             }
-            check(PyObject_SetItem(class_ns.get(), m.spec->name_str, wrapped.get()));
-            if (m.spec->name_str == K.str___init__) init_func = Ref::borrow(func.get());
+            check(PyObject_SetItem(class_ns.get(), m.member->name_str, wrapped.get()));
+            if (m.member->name_str == K.str___init__) init_func = Ref::borrow(func.get());
         });
     }
     at_line(cs.line, [&] {
@@ -253,30 +253,30 @@ void create_class(PyObject* ns, const ClassSpec& cs) {
     });
 }
 
-const ClassSpec kFormattedStringModel = {&K.str_FormattedStringModel,
-                                         14,
-                                         &K.str_FormattedString,
-                                         &K.doc_formatted,
-                                         {{&fsm_init, Wrap::Plain},
-                                          {&fsm_categories, Wrap::Property},
-                                          {&fsm_pattern, Wrap::Property},
-                                          {&fsm_sample, Wrap::Plain},
-                                          {&fsm_from_dict, Wrap::ClassMethod}},
-                                         5};
+const ClassDef kFormattedStringModel = {&K.str_FormattedStringModel,
+                                        14,
+                                        &K.str_FormattedString,
+                                        &K.doc_formatted,
+                                        {{&fsm_init, Wrap::Plain},
+                                         {&fsm_categories, Wrap::Property},
+                                         {&fsm_pattern, Wrap::Property},
+                                         {&fsm_sample, Wrap::Plain},
+                                         {&fsm_from_dict, Wrap::ClassMethod}},
+                                        5};
 
-const ClassSpec kSequentialFormattedString = {&K.str_SequentialFormattedString,
-                                              65,
-                                              &K.str_String,
-                                              &K.doc_sequential,
-                                              {{&sfs_init, Wrap::Plain},
-                                               {&sfs_categories, Wrap::Property},
-                                               {&sfs_sample, Wrap::Plain},
-                                               {&sfs_from_dict, Wrap::ClassMethod}},
-                                              4};
+const ClassDef kSequentialFormattedString = {&K.str_SequentialFormattedString,
+                                             65,
+                                             &K.str_String,
+                                             &K.doc_sequential,
+                                             {{&sfs_init, Wrap::Plain},
+                                              {&sfs_categories, Wrap::Property},
+                                              {&sfs_sample, Wrap::Plain},
+                                              {&sfs_from_dict, Wrap::ClassMethod}},
+                                             4};
 
-MemberSpec* const kMembers[] = {&fsm_init,       &fsm_categories, &fsm_pattern,
-                                &fsm_sample,     &fsm_from_dict,  &sfs_init,
-                                &sfs_categories, &sfs_sample,     &sfs_from_dict};
+MemberDef* const kMembers[] = {&fsm_init,       &fsm_categories, &fsm_pattern,
+                               &fsm_sample,     &fsm_from_dict,  &sfs_init,
+                               &sfs_categories, &sfs_sample,     &sfs_from_dict};
 
 // ---- version warning ------------------------------------------------------------
 
@@ -313,7 +313,7 @@ int warn_on_version_mismatch() {
 
 // ---- phases ---------------------------------------------------------------------
 
-PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
+PyObject* module_create(PyObject* module_spec, PyModuleDef*) noexcept {
     // 1. one interpreter per process
     int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
     if (id == -1) return nullptr;
@@ -330,9 +330,9 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
         Py_INCREF(current_module);
         return current_module;
     }
-    // 3-4. a new module named after the spec, with the spec's attributes
+    // 3-4. a new module named after its ModuleSpec, with four of its attributes
     try {
-        Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+        Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
         Ref module = Ref::steal(PyModule_NewObject(name.get()));
         PyObject* mdict = PyModule_GetDict(module.get());
         struct Copy {
@@ -343,7 +343,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
         for (const Copy& c : {Copy{"loader", "__loader__", true}, Copy{"origin", "__file__", true},
                               Copy{"parent", "__package__", true},
                               Copy{"submodule_search_locations", "__path__", false}}) {
-            Ref value = Ref::steal_or_null(PyObject_GetAttrString(spec, c.from));
+            Ref value = Ref::steal_or_null(PyObject_GetAttrString(module_spec, c.from));
             if (!value) {
                 if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set();
                 PyErr_Clear();
@@ -376,7 +376,7 @@ void run_body(PyObject* module, PyObject* ns) {
     at_line(0, [&] {
         if (warn_on_version_mismatch() < 0) raise_set();
         make_strings();
-        for (MemberSpec* m : kMembers) make_member_strings(*m);
+        for (MemberDef* m : kMembers) make_member_strings(*m);
     });
     at_line(1, [&] {
         // 6. the table of loaded modules knows the module under its full name
@@ -399,7 +399,7 @@ void run_body(PyObject* module, PyObject* ns) {
         }
         // 8. default tuples, code objects, and the function type
         make_tuples();
-        for (MemberSpec* m : kMembers) make_member_code(*m);
+        for (MemberDef* m : kMembers) make_member_code(*m);
         ready_func_type();
     });
     // 9. imports

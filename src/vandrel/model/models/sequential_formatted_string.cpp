@@ -154,7 +154,7 @@ PyObject* sfs_from_dict_impl(PyObject* func, PyObject* const* args, size_t nargs
 // The members' static descriptions: name, qualified name, first line, parameters
 // (all, required), co_varnames, annotations, defaults, implementation.
 // clang-format off
-MemberSpec sfs_init = {
+MemberDef sfs_init = {
     "__init__", "SequentialFormattedString.__init__", 75, 5, 2,
     {&K.str_self, &K.str_meta, &K.str_length, &K.str_prefix, &K.str_suffix}, 5,
     {{&K.str_meta, "String"},
@@ -163,13 +163,13 @@ MemberSpec sfs_init = {
      {&K.str_suffix, "Optional[str]"}}, 4,
     &K.defaults_seq_init, sfs_init_impl};
 
-MemberSpec sfs_categories = {
+MemberDef sfs_categories = {
     "categories", "SequentialFormattedString.categories", 90, 1, 1,
     {&K.str_self}, 1,
     {{&K.str_return, "Sequence[str]"}}, 1,
     nullptr, sfs_categories_impl};
 
-MemberSpec sfs_sample = {
+MemberDef sfs_sample = {
     "sample", "SequentialFormattedString.sample", 97, 5, 2,
     {&K.str_self, &K.str_n, &K.str_produce_nans, &K.str_conditions, &K.str_associations,
      &K.str_samples, &K.str_is_nan}, 7,
@@ -180,7 +180,7 @@ MemberSpec sfs_sample = {
      {&K.str_return, "pd.DataFrame"}}, 5,
     &K.defaults_sample, sfs_sample_impl};
 
-MemberSpec sfs_from_dict = {
+MemberDef sfs_from_dict = {
     "from_dict", "SequentialFormattedString.from_dict", 119, 2, 2,
     {&K.str_cls, &K.str_d, &K.str_meta_dict, &K.str_meta, &K.str_model}, 5,
     {{&K.str_d, "Dict[str, object]"}, {&K.str_return, "'SequentialFormattedString'"}}, 2,
