@@ -2,8 +2,10 @@
 surfacing unchanged at the right line, threads, and garbage collection."""
 import collections
 import contextlib
+import copy
 import gc
 import importlib
+import pickle
 import re
 import subprocess
 import sys
@@ -127,9 +129,23 @@ class World:
         self.nometa = {"prefix": self.prefix, "length": 2}
         self.dnone, self.dfloat = {"meta": None}, {"meta": self.smeta.to_dict(), "length": 2.0}
         self.dsub = collections.OrderedDict(self.sd)
+        self.floop = FSM(self.fmeta)
+        self.floop._meta = self.floop  # a loop that never leaves the module
 
     def tracked(self):
         return list(vars(self).values()) + self.cats + [self.fd["meta"], self.sd["meta"]]
+
+
+def shallow(thunk):
+    """Runs `thunk` with the recursion limit 40 frames above the current depth."""
+    depth, frame, limit = 0, sys._getframe(), sys.getrecursionlimit()
+    while frame is not None:
+        depth, frame = depth + 1, frame.f_back
+    sys.setrecursionlimit(depth + 40)
+    try:
+        return thunk()
+    finally:
+        sys.setrecursionlimit(limit)
 
 
 def leak(ident, call, exc=None, where=None, **globals_):
@@ -152,6 +168,8 @@ LEAKS = [
     leak("f.pattern.subclass", lambda w: w.fsub.pattern, TypeError, "f.pattern:39"),
     leak("f.pattern.getter", lambda w: FSM.pattern.fget(), TypeError, "f.pattern:35"),
     leak("f.sample", lambda w: w.fm.sample(2)),
+    leak("f.sample.loop", lambda w: shallow(lambda: w.floop.sample(2)), RecursionError, "f.sample:48"),
+    leak("f.sample.pickle", lambda w: pickle.loads(pickle.dumps(FSM.sample)) is copy.deepcopy(FSM.sample)),
     leak("f.sample.all", lambda w: w.fm.sample(2, False, w.cond, w.assoc)),
     leak("f.sample.keyword", lambda w: w.fm.sample(2, nans=w.cond), TypeError, "f.sample:41"),
     leak("f.sample.nonstr", lambda w: from_c(FSM.sample, w.fm, 2, w.cond, kw=(w.cond,)), TypeError, "f.sample:41"),

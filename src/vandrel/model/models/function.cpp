@@ -131,6 +131,18 @@ int set_qualname(PyObject* o, PyObject* v, void*) noexcept {
     return set_text(as_func(o)->func_qualname, v, "__qualname__");
 }
 
+// copy, deepcopy and pickle treat a function as a global: copied as itself,
+// pickled by module and qualified name (and refused by pickle when that name
+// does not lead back to this very object, as for the interpreter's functions).
+PyObject* func_reduce(PyObject* o, PyObject*) noexcept {
+    return none_if_null(as_func(o)->func_qualname);
+}
+
+PyMethodDef func_methods[] = {
+    {"__reduce__", func_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef func_getset[] = {
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
@@ -167,6 +179,7 @@ void ready_func_type() {
     FuncType.tp_clear = func_clear;
     FuncType.tp_repr = func_repr;
     FuncType.tp_descr_get = func_descr_get;
+    FuncType.tp_methods = func_methods;
     FuncType.tp_getset = func_getset;
     FuncType.tp_members = func_members;
     FuncType.tp_dictoffset = offsetof(FuncObject, func_dict);
