@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <string>
 
+#include "compat.hpp"
 #include "constants.hpp"
 #include "errors.hpp"
 
@@ -235,11 +236,11 @@ void make_member_code(MemberDef& member) {
         Py_INCREF(v);
         PyTuple_SET_ITEM(varnames.get(), i, v);
     }
-    // Optimised and new-locals; the interpreter adds CO_NOFREE itself.
-    PyCodeObject* code = PyCode_NewWithPosOnlyArgs(
-        member.nparams, 0, 0, member.nvars, 0, CO_OPTIMIZED | CO_NEWLOCALS, K.empty_bytes,
-        K.empty_tuple, K.empty_tuple, varnames.get(), K.empty_tuple, K.empty_tuple,
-        K.str_source_path, member.name_str, member.first_line, K.empty_bytes);
+    // Optimised and new-locals; flags the interpreter adds of its own (CO_NOFREE
+    // on 3.9) are its business.
+    PyCodeObject* code = new_member_code(
+        member.nparams, member.nvars, CO_OPTIMIZED | CO_NEWLOCALS, K.empty_bytes, K.empty_tuple,
+        varnames.get(), K.str_source_path, member.name_str, member.qualname_str, member.first_line);
     member.code = Ref::steal(reinterpret_cast<PyObject*>(code)).release();
 }
 
