@@ -1,5 +1,6 @@
 """Loops that never leave the module, pandas' chained-assignment check, and
 copying or pickling the members' function objects."""
+import contextlib
 import copy
 import json
 import os
@@ -75,8 +76,8 @@ COW_MODES = [None] if PANDAS3 else [False, True, "warn"]
 def test_missing_values_are_assigned_without_warning(mod, mode, n, which):
     model = (mod.FormattedStringModel(make_fmeta(pattern="x", nan_freq=1)) if which == "formatted"
              else mod.SequentialFormattedString(make_smeta(nan_freq=1), 3))
-    options = () if mode is None else ("mode.copy_on_write", mode)
-    with pd.option_context(*options), warnings.catch_warnings():
+    options = contextlib.nullcontext() if mode is None else pd.option_context("mode.copy_on_write", mode)
+    with options, warnings.catch_warnings():
         warnings.simplefilter("error")
         frame = model.sample(n)
     assert len(frame) == n and frame.iloc[:, 0].isna().all()
