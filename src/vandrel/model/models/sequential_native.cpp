@@ -32,12 +32,15 @@ constexpr Py_ssize_t kSignalStride = Py_ssize_t{1} << 16;
 // Objects this file keeps for the life of the process (never released: the
 // module is loaded once and these must not be touched after finalisation).
 struct Kept {
-    PyObject* str_empty = nullptr;       // "empty"
-    PyObject* str_get_option = nullptr;  // "get_option"
+    PyObject* str_empty = nullptr;  // names, by their value
+    PyObject* str___version__ = nullptr;
+    PyObject* str__config = nullptr;
+    PyObject* str_config = nullptr;
+    PyObject* str__global_config = nullptr;
+    PyObject* str_future = nullptr;
+    PyObject* str_mode = nullptr;
     PyObject* str_equals = nullptr;      // "equals"
     PyObject* str_tolist = nullptr;      // "tolist"
-    PyObject* opt_infer = nullptr;       // "future.infer_string"
-    PyObject* opt_storage = nullptr;     // "mode.string_storage"
     PyObject* kw_series = nullptr;       // ("name", "dtype", "copy")
     PyObject* dtypes = nullptr;          // {options key: dtype, or None when not reproduced}
     // numpy and pandas objects last found to be the real ones (strong references).
@@ -46,7 +49,6 @@ struct Kept {
     PyObject* empty = nullptr;
     PyObject* pd = nullptr;
     PyObject* series = nullptr;
-    PyObject* get_option = nullptr;
 };
 Kept kept;
 
@@ -63,42 +65,46 @@ PyObject* keep_new(PyObject*& slot, PyObject* value) {
 void make_kept() {
     if (kept.kw_series != nullptr) return;
     keep_new(kept.str_empty, PyUnicode_InternFromString("empty"));
-    keep_new(kept.str_get_option, PyUnicode_InternFromString("get_option"));
+    keep_new(kept.str___version__, PyUnicode_InternFromString("__version__"));
+    keep_new(kept.str__config, PyUnicode_InternFromString("_config"));
+    keep_new(kept.str_config, PyUnicode_InternFromString("config"));
+    keep_new(kept.str__global_config, PyUnicode_InternFromString("_global_config"));
+    keep_new(kept.str_future, PyUnicode_InternFromString("future"));
+    keep_new(kept.str_mode, PyUnicode_InternFromString("mode"));
     keep_new(kept.str_equals, PyUnicode_InternFromString("equals"));
     keep_new(kept.str_tolist, PyUnicode_InternFromString("tolist"));
-    keep_new(kept.opt_infer, PyUnicode_InternFromString("future.infer_string"));
-    keep_new(kept.opt_storage, PyUnicode_InternFromString("mode.string_storage"));
     keep_new(kept.dtypes, PyDict_New());
     keep_new(kept.kw_series, Py_BuildValue("(sss)", "name", "dtype", "copy"));
 }
 
 // --- are np and pd the real numpy and pandas? --------------------------------------------------
 
-// Borrowed value of a module attribute as `getattr` finds it for these names
-// (in the module's dictionary), or NULL when absent.
-PyObject* module_item(PyObject* module, const char* name) {
-    PyObject* v = PyDict_GetItemString(PyModule_GetDict(module), name);
-    return v;
+// A module attribute as `getattr` finds it for these names (in the module's
+// dictionary), or an empty Ref when absent.
+Ref module_item(PyObject* module, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name);  // borrowed
+    if (v == nullptr && PyErr_Occurred()) raise_set();
+    return Ref::borrow(v);
 }
 
-bool str_attr_is(PyObject* o, const char* attr, const char* expected) {
-    PyObject* v = PyObject_GetAttrString(o, attr);
+// Whether the attribute `attr` of `o` is the text `expected` (false when absent).
+bool str_attr_is(PyObject* o, PyObject* attr, const char* expected) {
+    PyObject* v = PyObject_GetAttr(o, attr);
     if (v == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set();
         PyErr_Clear();
         return false;
     }
-    bool same = PyUnicode_Check(v) && PyUnicode_CompareWithASCIIString(v, expected) == 0;
-    Py_DECREF(v);
-    return same;
+    Ref hold = Ref::steal(v);
+    return PyUnicode_Check(v) && PyUnicode_CompareWithASCIIString(v, expected) == 0;
 }
 
 // pandas 2.x or 3.x, the versions whose pipeline is known here.
 bool version_is_2_or_3(PyObject* module) {
-    PyObject* v = module_item(module, "__version__");
-    if (v == nullptr || !PyUnicode_CheckExact(v) || PyUnicode_READY(v) < 0) {
-        PyErr_Clear();
-        return false;
-    }
+    Ref version = module_item(module, kept.str___version__);
+    PyObject* v = version.get();
+    if (v == nullptr || !PyUnicode_CheckExact(v)) return false;
+    check(PyUnicode_READY(v));
     if (PyUnicode_GET_LENGTH(v) < 2 || PyUnicode_READ_CHAR(v, 1) != '.') return false;
     Py_UCS4 major = PyUnicode_READ_CHAR(v, 0);
     return major == '2' || major == '3';
@@ -117,43 +123,39 @@ void remember(std::initializer_list<PyObject**> slots, std::initializer_list<PyO
 
 // A numpy function from its C core: `arange` and `empty` of numpy 1.x and 2.x.
 bool numpy_builtin(PyObject* f, const char* name) {
-    if (f == nullptr || !PyCFunction_Check(f) || !str_attr_is(f, "__name__", name)) return false;
+    if (f == nullptr || !PyCFunction_Check(f) || !str_attr_is(f, K.str___name__, name)) return false;
     PyObject* core = PyCFunction_GET_SELF(f);
     return core != nullptr && PyModule_Check(core) &&
-           (str_attr_is(core, "__name__", "numpy._core._multiarray_umath") ||
-            str_attr_is(core, "__name__", "numpy.core._multiarray_umath"));
+           (str_attr_is(core, K.str___name__, "numpy._core._multiarray_umath") ||
+            str_attr_is(core, K.str___name__, "numpy.core._multiarray_umath"));
 }
 
 bool genuine_numpy(PyObject* np) {
     if (!PyModule_CheckExact(np)) return false;
-    PyObject* arange = module_item(np, "arange");
-    PyObject* empty = module_item(np, "empty");
-    if (np == kept.np && arange == kept.arange && empty == kept.empty) return true;
-    if (!str_attr_is(np, "__name__", "numpy") || !numpy_builtin(arange, "arange") ||
-        !numpy_builtin(empty, "empty")) {
+    Ref arange = module_item(np, K.str_arange);
+    Ref empty = module_item(np, kept.str_empty);
+    if (np == kept.np && arange.get() == kept.arange && empty.get() == kept.empty) return true;
+    if (!str_attr_is(np, K.str___name__, "numpy") || !numpy_builtin(arange.get(), "arange") ||
+        !numpy_builtin(empty.get(), "empty")) {
         return false;
     }
-    remember({&kept.np, &kept.arange, &kept.empty}, {np, arange, empty});
+    remember({&kept.np, &kept.arange, &kept.empty}, {np, arange.get(), empty.get()});
     return true;
 }
 
 bool genuine_pandas(PyObject* pd) {
     if (!PyModule_CheckExact(pd)) return false;
-    PyObject* series = module_item(pd, "Series");
-    PyObject* get_option = module_item(pd, "get_option");
-    if (pd == kept.pd && series == kept.series && get_option == kept.get_option) return true;
-    if (!str_attr_is(pd, "__name__", "pandas") || !version_is_2_or_3(pd)) return false;
-    if (series == nullptr || !PyType_Check(series) ||
-        !str_attr_is(series, "__module__", "pandas.core.series") ||
-        !str_attr_is(series, "__qualname__", "Series")) {
+    Ref series = module_item(pd, K.str_Series);
+    if (pd == kept.pd && series.get() == kept.series) return true;
+    if (!str_attr_is(pd, K.str___name__, "pandas") || !version_is_2_or_3(pd)) return false;
+    // pandas 3 gives its public classes the module "pandas".
+    PyObject* cls = series.get();
+    if (cls == nullptr || !PyType_Check(cls) || !str_attr_is(cls, K.str___qualname__, "Series") ||
+        !(str_attr_is(cls, K.str___module__, "pandas.core.series") ||
+          str_attr_is(cls, K.str___module__, "pandas"))) {
         return false;
     }
-    // A function on pandas 3, a callable with its own documentation on pandas 2.
-    if (get_option == nullptr || !PyCallable_Check(get_option) ||
-        !str_attr_is(get_option, "__module__", "pandas._config.config")) {
-        return false;
-    }
-    remember({&kept.pd, &kept.series, &kept.get_option}, {pd, series, get_option});
+    remember({&kept.pd, &kept.series}, {pd, cls});
     return true;
 }
 
@@ -347,11 +349,39 @@ Ref column_dtype(PyObject* options, bool with_prefix, bool with_suffix) {
     return known == Py_None ? Ref() : Ref::borrow(known);
 }
 
-// The pandas options that decide the dtype of the pipeline's column.
-Ref dtype_options() {
-    Ref infer = call1(kept.get_option, kept.opt_infer);
-    Ref storage = call1(kept.get_option, kept.opt_storage);
-    return Ref::steal(PyTuple_Pack(2, infer.get(), storage.get()));
+// The items of one section of pandas' option table, as a tuple; NULL when the
+// section is not a dictionary or holds a value that is not hashable.
+Ref option_section(PyObject* table, PyObject* section) {
+    Ref options = Ref::borrow(PyDict_GetItemWithError(table, section));
+    if (!options && PyErr_Occurred()) raise_set();
+    if (!options || !PyDict_CheckExact(options.get())) return Ref();
+    Ref items = Ref::steal(PyDict_Items(options.get()));
+    Ref tuple = Ref::steal(PyList_AsTuple(items.get()));
+    if (PyObject_Hash(tuple.get()) == -1) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_set();
+        PyErr_Clear();
+        return Ref();
+    }
+    return tuple;
+}
+
+// The pandas options that may decide the dtype and values of the pipeline's
+// column: the sections "future" (infer_string and the other coming defaults) and
+// "mode" (string_storage among them), read from the table pandas itself reads,
+// which neither warns about deprecated options nor runs any code. NULL when the
+// table is not where pandas 2 and 3 keep it.
+Ref dtype_options(PyObject* pd) {
+    Ref package = module_item(pd, kept.str__config);
+    if (!package || !PyModule_Check(package.get())) return Ref();
+    Ref config = module_item(package.get(), kept.str_config);
+    if (!config || !PyModule_Check(config.get())) return Ref();
+    Ref table = module_item(config.get(), kept.str__global_config);
+    if (!table || !PyDict_CheckExact(table.get())) return Ref();
+    Ref future = option_section(table.get(), kept.str_future);
+    if (!future) return Ref();
+    Ref mode = option_section(table.get(), kept.str_mode);
+    if (!mode) return Ref();
+    return Ref::steal(PyTuple_Pack(2, future.get(), mode.get()));
 }
 
 // A column name that pandas takes as it is, with no code of its own run.
@@ -381,7 +411,8 @@ Ref sample_sequential_native(PyObject* func, PyObject* self, PyObject* n, PyObje
         return Ref();
     }
     const Py_ssize_t count = wanted > 0 ? static_cast<Py_ssize_t>(wanted) : 0;
-    Ref options = dtype_options();
+    Ref options = dtype_options(pd.get());
+    if (!options) return Ref();
     // The column's array, allocated where the pipeline allocates its range.
     Ref rows = Ref::steal(PyLong_FromSsize_t(count));
     Ref array = call2(kept.empty, rows.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type));
