@@ -1,5 +1,6 @@
 """Loops that never leave the module, pandas' chained-assignment check, and
 copying or pickling the members' function objects."""
+import contextlib
 import copy
 import json
 import os
@@ -13,7 +14,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import MODULE, make_fmeta, make_smeta
+from conftest import MODULE, PANDAS3, make_fmeta, make_smeta
 
 # --- recursion --------------------------------------------------------------------------------
 
@@ -65,22 +66,18 @@ def test_loop_inside_the_module_raises_recursion_error(case):
 
 # --- pandas' chained-assignment check ---------------------------------------------------------
 
-def cow_modes():
-    try:
-        pd.get_option("mode.copy_on_write")
-    except (KeyError, pd.errors.OptionError):
-        return [None]  # copy-on-write is the only mode
-    return [False, True, "warn"]
+# pandas 2 has the modes; on pandas 3 copy-on-write is the only one
+COW_MODES = [None] if PANDAS3 else [False, True, "warn"]
 
 
-@pytest.mark.parametrize("mode", cow_modes())
+@pytest.mark.parametrize("mode", COW_MODES)
 @pytest.mark.parametrize("n", [0, 4])
 @pytest.mark.parametrize("which", ["formatted", "sequential"])
 def test_missing_values_are_assigned_without_warning(mod, mode, n, which):
     model = (mod.FormattedStringModel(make_fmeta(pattern="x", nan_freq=1)) if which == "formatted"
              else mod.SequentialFormattedString(make_smeta(nan_freq=1), 3))
-    options = () if mode is None else ("mode.copy_on_write", mode)
-    with pd.option_context(*options), warnings.catch_warnings():
+    options = contextlib.nullcontext() if mode is None else pd.option_context("mode.copy_on_write", mode)
+    with options, warnings.catch_warnings():
         warnings.simplefilter("error")
         frame = model.sample(n)
     assert len(frame) == n and frame.iloc[:, 0].isna().all()
