@@ -48,6 +48,7 @@ leaks: install
 bench: install
 	$(PIP) install -r bench/requirements.txt
 	$(VPY) bench/bench.py
+	$(VPY) bench/sequential.py
 
 # The whole suite against a build with AddressSanitizer and UBSan.
 asan: $(STAMP)
