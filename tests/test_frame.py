@@ -142,6 +142,7 @@ def test_function_objects(mod, monkeypatch, cls_name, member, wrapper, params, l
     assert {k: getattr(code, k) for k in fields} == dict(zip(fields, (
         member, SOURCE, line, len(params), 0, 0, varnames, len(varnames), b"", (), (), (), ())))
     assert code.co_flags & ~inspect.CO_NOFREE == inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS
+    assert getattr(code, "co_qualname", f.__qualname__) == f.__qualname__  # 3.11 and later
     assert inspect.signature(f) == expected_signature(params, defaults, ann)
 
 
