@@ -157,7 +157,7 @@ def test_rebound_attributes(mod, monkeypatch, zfills, attr, value, native):
     check_same(mod, monkeypatch, zfills, build, 12, native=native)
 
 
-@pytest.mark.parametrize("n", [2 ** 62, 2 ** 70, -(2 ** 70)])
+@pytest.mark.parametrize("n", [2 ** 45, 2 ** 62, 2 ** 70, -(2 ** 70)])
 def test_out_of_range_n_goes_to_pipeline(mod, monkeypatch, zfills, n):
     check_same(mod, monkeypatch, zfills, lambda cls: cls(make_smeta("key"), 2), n, False, native=False)
 

@@ -415,7 +415,15 @@ Ref sample_sequential_native(PyObject* func, PyObject* self, PyObject* n, PyObje
     if (!options) return Ref();
     // The column's array, allocated where the pipeline allocates its range.
     Ref rows = Ref::steal(PyLong_FromSsize_t(count));
-    Ref array = call2(kept.empty, rows.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    PyObject* empty_args[] = {rows.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type)};
+    Ref array = Ref::steal_or_null(PyObject_Vectorcall(kept.empty, empty_args, 2, nullptr));
+    if (!array) {
+        // Too large to allocate: the pipeline's range fails with numpy's own
+        // words for its dtype, so let it fail (nothing has been read yet).
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) raise_set();
+        PyErr_Clear();
+        return Ref();
+    }
     rows = Ref();
 
     PyObject* name = reads.read(self, SequentialReads::name, K.str_name);
