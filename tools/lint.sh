@@ -5,7 +5,8 @@
 #   .cpp and .hpp files; clang-tidy with the repository's .clang-tidy over the
 #   .cpp files, using the compile database of `make install`.
 #
-#   BUILD_DIR     folder holding compile_commands.json (default: build/cp39-cp39-linux_x86_64)
+#   BUILD_DIR     folder holding compile_commands.json (default: the build of $VPY,
+#                 build/cpXY-cpXY-linux_<arch>)
 #   CLANG_FORMAT  CLANG_TIDY   the tools (default: clang-format, clang-tidy)
 #   LINT_VERBOSE  set to show every clang-format difference
 #
@@ -13,7 +14,8 @@
 # Exits non-zero when either tool reports anything.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-BUILD_DIR=${BUILD_DIR:-build/cp39-cp39-linux_x86_64}
+VPY=${VPY:-python3}
+BUILD_DIR=${BUILD_DIR:-build/$("$VPY" -c 'import sys, sysconfig; v = "%d%d" % sys.version_info[:2]; print("cp%s-cp%s-%s" % (v, v, sysconfig.get_platform().replace("-", "_")))')}
 CLANG_FORMAT=${CLANG_FORMAT:-clang-format}
 CLANG_TIDY=${CLANG_TIDY:-clang-tidy}
 SRC=src/vandrel/model/models
