@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 
 #include "refs.hpp"
 
@@ -51,9 +52,8 @@ inline void leave_call() noexcept {
 // takes the qualified name (co_qualname) and an exception table, and from 3.12
 // it carries the PyUnstable_ name; the old name is a deprecated alias there.
 inline PyCodeObject* new_member_code(int argcount, int nlocals, int flags, PyObject* empty_bytes,
-                                     PyObject* empty_tuple, PyObject* varnames,
-                                     PyObject* filename, PyObject* name, PyObject* qualname,
-                                     int firstlineno) noexcept {
+                                     PyObject* empty_tuple, PyObject* varnames, PyObject* filename,
+                                     PyObject* name, PyObject* qualname, int firstlineno) noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
     return PyUnstable_Code_NewWithPosOnlyArgs(
         argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple, empty_tuple, varnames,
@@ -77,14 +77,23 @@ inline PyCodeObject* new_member_code(int argcount, int nlocals, int flags, PyObj
 struct ParkedError {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* exc = nullptr;
-    void park() noexcept { exc = PyErr_GetRaisedException(); }
-    void restore() noexcept { PyErr_SetRaisedException(exc); }
+    void park() noexcept {
+        exc = PyErr_GetRaisedException();
+    }
+    void restore() noexcept {
+        PyErr_SetRaisedException(std::exchange(exc, nullptr));
+    }
 #else
     PyObject* type = nullptr;
     PyObject* value = nullptr;
     PyObject* tb = nullptr;
-    void park() noexcept { PyErr_Fetch(&type, &value, &tb); }
-    void restore() noexcept { PyErr_Restore(type, value, tb); }
+    void park() noexcept {
+        PyErr_Fetch(&type, &value, &tb);
+    }
+    void restore() noexcept {
+        PyErr_Restore(std::exchange(type, nullptr), std::exchange(value, nullptr),
+                      std::exchange(tb, nullptr));
+    }
 #endif
 };
 

@@ -25,7 +25,7 @@ inline PyObject* run_body(const MemberDef& member, PyObject* func, Body&& body) 
     // finds the limit reached adds no entry, as a Python frame that cannot
     // start adds none.
     if (!enter_call()) return nullptr;
-    struct Leave {
+    struct Leave {  // NOLINT(cppcoreguidelines-special-member-functions): a scope guard
         ~Leave() { leave_call(); }
     } leave;
     int line = member.first_line;

@@ -33,16 +33,16 @@ constexpr Py_ssize_t kSignalStride = Py_ssize_t{1} << 16;
 // module is loaded once and these must not be touched after finalisation).
 struct Kept {
     PyObject* str_empty = nullptr;  // names, by their value
-    PyObject* str___version__ = nullptr;
-    PyObject* str__config = nullptr;
+    PyObject* str_version_attr = nullptr;
+    PyObject* str_config_pkg = nullptr;
     PyObject* str_config = nullptr;
-    PyObject* str__global_config = nullptr;
+    PyObject* str_global_config = nullptr;
     PyObject* str_future = nullptr;
     PyObject* str_mode = nullptr;
-    PyObject* str_equals = nullptr;      // "equals"
-    PyObject* str_tolist = nullptr;      // "tolist"
-    PyObject* kw_series = nullptr;       // ("name", "dtype", "copy")
-    PyObject* dtypes = nullptr;          // {options key: dtype, or None when not reproduced}
+    PyObject* str_equals = nullptr;  // "equals"
+    PyObject* str_tolist = nullptr;  // "tolist"
+    PyObject* kw_series = nullptr;   // ("name", "dtype", "copy")
+    PyObject* dtypes = nullptr;      // {options key: dtype, or None when not reproduced}
     // numpy and pandas objects last found to be the real ones (strong references).
     PyObject* np = nullptr;
     PyObject* arange = nullptr;
@@ -65,10 +65,10 @@ PyObject* keep_new(PyObject*& slot, PyObject* value) {
 void make_kept() {
     if (kept.kw_series != nullptr) return;
     keep_new(kept.str_empty, PyUnicode_InternFromString("empty"));
-    keep_new(kept.str___version__, PyUnicode_InternFromString("__version__"));
-    keep_new(kept.str__config, PyUnicode_InternFromString("_config"));
+    keep_new(kept.str_version_attr, PyUnicode_InternFromString("__version__"));
+    keep_new(kept.str_config_pkg, PyUnicode_InternFromString("_config"));
     keep_new(kept.str_config, PyUnicode_InternFromString("config"));
-    keep_new(kept.str__global_config, PyUnicode_InternFromString("_global_config"));
+    keep_new(kept.str_global_config, PyUnicode_InternFromString("_global_config"));
     keep_new(kept.str_future, PyUnicode_InternFromString("future"));
     keep_new(kept.str_mode, PyUnicode_InternFromString("mode"));
     keep_new(kept.str_equals, PyUnicode_InternFromString("equals"));
@@ -101,7 +101,7 @@ bool str_attr_is(PyObject* o, PyObject* attr, const char* expected) {
 
 // pandas 2.x or 3.x, the versions whose pipeline is known here.
 bool version_is_2_or_3(PyObject* module) {
-    Ref version = module_item(module, kept.str___version__);
+    Ref version = module_item(module, kept.str_version_attr);
     PyObject* v = version.get();
     if (v == nullptr || !PyUnicode_CheckExact(v)) return false;
     check(PyUnicode_READY(v));
@@ -112,7 +112,7 @@ bool version_is_2_or_3(PyObject* module) {
 
 // Keeps strong references of `values` in `slots`, in place of the ones there.
 void remember(std::initializer_list<PyObject**> slots, std::initializer_list<PyObject*> values) {
-    auto value = values.begin();
+    const auto* value = values.begin();
     for (PyObject** slot : slots) {
         PyObject* old = *slot;
         Py_INCREF(*value);
@@ -123,7 +123,9 @@ void remember(std::initializer_list<PyObject**> slots, std::initializer_list<PyO
 
 // A numpy function from its C core: `arange` and `empty` of numpy 1.x and 2.x.
 bool numpy_builtin(PyObject* f, const char* name) {
-    if (f == nullptr || !PyCFunction_Check(f) || !str_attr_is(f, K.str___name__, name)) return false;
+    if (f == nullptr || !PyCFunction_Check(f) || !str_attr_is(f, K.str___name__, name)) {
+        return false;
+    }
     PyObject* core = PyCFunction_GET_SELF(f);
     return core != nullptr && PyModule_Check(core) &&
            (str_attr_is(core, K.str___name__, "numpy._core._multiarray_umath") ||
@@ -176,24 +178,25 @@ Ref row_template(Py_ssize_t width, PyObject* prefix, PyObject* suffix) {
 class ObjectItems {
   public:
     explicit ObjectItems(PyObject* array) {
-        check(PyObject_GetBuffer(array, &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS));
-        held_ = true;
+        check(
+            PyObject_GetBuffer(array, &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS));
         if (view_.format == nullptr || std::strcmp(view_.format, "O") != 0 ||
             view_.itemsize != static_cast<Py_ssize_t>(sizeof(PyObject*))) {
+            PyBuffer_Release(&view_);  // the destructor of a half-made object does not run
             PyErr_SetString(PyExc_SystemError, "numpy object array without object items");
             raise_set();
         }
     }
-    ~ObjectItems() {
-        if (held_) PyBuffer_Release(&view_);
-    }
+    ~ObjectItems() { PyBuffer_Release(&view_); }
     ObjectItems(const ObjectItems&) = delete;
     ObjectItems& operator=(const ObjectItems&) = delete;
+    ObjectItems(ObjectItems&&) = delete;
+    ObjectItems& operator=(ObjectItems&&) = delete;
 
     Py_ssize_t size() const { return view_.len / view_.itemsize; }
     // Puts `value` (a new reference, taken over) at `i`, dropping what was there.
-    void put(Py_ssize_t i, PyObject* value) {
-        PyObject** items = static_cast<PyObject**>(view_.buf);
+    void put(Py_ssize_t i, PyObject* value) const {
+        auto** items = static_cast<PyObject**>(view_.buf);
         PyObject* old = items[i];
         items[i] = value;
         Py_XDECREF(old);
@@ -201,7 +204,6 @@ class ObjectItems {
 
   private:
     Py_buffer view_{};
-    bool held_ = false;
 };
 
 // Writes the identifiers of 0 .. count-1 into `array` (a numpy object array of
@@ -240,10 +242,10 @@ void write_identifiers(PyObject* array, Py_ssize_t count, Py_ssize_t length, PyO
             maxchar = PyUnicode_MAX_CHAR_VALUE(row.get());
             shape = PyUnicode_DATA(row.get());
         }
-        PyObject* text;
+        PyObject* text = nullptr;
         if (size == 1) {
             // One character, as the interpreter gives it: its shared latin-1 string.
-            text = PyUnicode_FromOrdinal(static_cast<Py_UCS4>(digits[19]));
+            text = PyUnicode_FromOrdinal(static_cast<unsigned char>(digits[19]));
             if (text == nullptr) raise_set();
         } else {
             text = PyUnicode_New(size, maxchar);
@@ -254,16 +256,17 @@ void write_identifiers(PyObject* array, Py_ssize_t count, Py_ssize_t length, PyO
             const char* src = digits + first;
             switch (kind) {
                 case PyUnicode_1BYTE_KIND:
-                    std::memcpy(static_cast<Py_UCS1*>(data) + at, src, static_cast<size_t>(ndigits));
+                    std::memcpy(static_cast<Py_UCS1*>(data) + at, src,
+                                static_cast<size_t>(ndigits));
                     break;
                 case PyUnicode_2BYTE_KIND:
                     for (Py_ssize_t k = 0; k < ndigits; ++k) {
-                        static_cast<Py_UCS2*>(data)[at + k] = static_cast<Py_UCS2>(src[k]);
+                        static_cast<Py_UCS2*>(data)[at + k] = static_cast<unsigned char>(src[k]);
                     }
                     break;
                 default:
                     for (Py_ssize_t k = 0; k < ndigits; ++k) {
-                        static_cast<Py_UCS4*>(data)[at + k] = static_cast<Py_UCS4>(src[k]);
+                        static_cast<Py_UCS4*>(data)[at + k] = static_cast<unsigned char>(src[k]);
                     }
                     break;
             }
@@ -354,13 +357,13 @@ Ref column_dtype(PyObject* options, bool with_prefix, bool with_suffix) {
 Ref option_section(PyObject* table, PyObject* section) {
     Ref options = Ref::borrow(PyDict_GetItemWithError(table, section));
     if (!options && PyErr_Occurred()) raise_set();
-    if (!options || !PyDict_CheckExact(options.get())) return Ref();
+    if (!options || !PyDict_CheckExact(options.get())) return {};
     Ref items = Ref::steal(PyDict_Items(options.get()));
     Ref tuple = Ref::steal(PyList_AsTuple(items.get()));
     if (PyObject_Hash(tuple.get()) == -1) {
         if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_set();
         PyErr_Clear();
-        return Ref();
+        return {};
     }
     return tuple;
 }
@@ -371,16 +374,16 @@ Ref option_section(PyObject* table, PyObject* section) {
 // which neither warns about deprecated options nor runs any code. NULL when the
 // table is not where pandas 2 and 3 keep it.
 Ref dtype_options(PyObject* pd) {
-    Ref package = module_item(pd, kept.str__config);
-    if (!package || !PyModule_Check(package.get())) return Ref();
+    Ref package = module_item(pd, kept.str_config_pkg);
+    if (!package || !PyModule_Check(package.get())) return {};
     Ref config = module_item(package.get(), kept.str_config);
-    if (!config || !PyModule_Check(config.get())) return Ref();
-    Ref table = module_item(config.get(), kept.str__global_config);
-    if (!table || !PyDict_CheckExact(table.get())) return Ref();
+    if (!config || !PyModule_Check(config.get())) return {};
+    Ref table = module_item(config.get(), kept.str_global_config);
+    if (!table || !PyDict_CheckExact(table.get())) return {};
     Ref future = option_section(table.get(), kept.str_future);
-    if (!future) return Ref();
+    if (!future) return {};
     Ref mode = option_section(table.get(), kept.str_mode);
-    if (!mode) return Ref();
+    if (!mode) return {};
     return Ref::steal(PyTuple_Pack(2, future.get(), mode.get()));
 }
 
@@ -397,22 +400,22 @@ Ref sample_sequential_native(PyObject* func, PyObject* self, PyObject* n, PyObje
     line = 104;
     make_kept();
     Ref pd = lookup_global(global_pd, globals_of(func));
-    if (!genuine_pandas(pd.get())) return Ref();
+    if (!genuine_pandas(pd.get())) return {};
     Ref np = lookup_global(global_np, globals_of(func));
-    if (!genuine_numpy(np.get())) return Ref();
+    if (!genuine_numpy(np.get())) return {};
     int overflow = 0;
     long long wanted = PyLong_AsLongLongAndOverflow(n, &overflow);
     if (overflow != 0 || (wanted == -1 && PyErr_Occurred())) {
         if (PyErr_Occurred()) raise_set();
-        return Ref();
+        return {};
     }
     // Beyond this numpy refuses the array (as it refuses the pipeline's range).
     if (wanted > static_cast<long long>(PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(void*)))) {
-        return Ref();
+        return {};
     }
     const Py_ssize_t count = wanted > 0 ? static_cast<Py_ssize_t>(wanted) : 0;
     Ref options = dtype_options(pd.get());
-    if (!options) return Ref();
+    if (!options) return {};
     // The column's array, allocated where the pipeline allocates its range.
     Ref rows = Ref::steal(PyLong_FromSsize_t(count));
     PyObject* empty_args[] = {rows.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type)};
@@ -422,38 +425,38 @@ Ref sample_sequential_native(PyObject* func, PyObject* self, PyObject* n, PyObje
         // words for its dtype, so let it fail (nothing has been read yet).
         if (!PyErr_ExceptionMatches(PyExc_MemoryError)) raise_set();
         PyErr_Clear();
-        return Ref();
+        return {};
     }
     rows = Ref();
 
     PyObject* name = reads.read(self, SequentialReads::name, K.str_name);
-    if (!plain_name(name)) return Ref();
+    if (!plain_name(name)) return {};
 
     line = 105;
     PyObject* length = reads.read(self, SequentialReads::length, K.str_length);
-    if (!PyLong_CheckExact(length)) return Ref();
+    if (!PyLong_CheckExact(length)) return {};
     long width = PyLong_AsLongAndOverflow(length, &overflow);
-    if (overflow != 0 || width < 0 || width > kMaxWidth) return Ref();
+    if (overflow != 0 || width < 0 || width > kMaxWidth) return {};
 
     line = 107;
     PyObject* prefix = nullptr;
     if (reads.read(self, SequentialReads::prefix_test, K.str_prefix) != Py_None) {
         line = 108;
         prefix = reads.read(self, SequentialReads::prefix, K.str_prefix);
-        if (!PyUnicode_CheckExact(prefix)) return Ref();
+        if (!PyUnicode_CheckExact(prefix)) return {};
     }
     line = 110;
     PyObject* suffix = nullptr;
     if (reads.read(self, SequentialReads::suffix_test, K.str_suffix) != Py_None) {
         line = 111;
         suffix = reads.read(self, SequentialReads::suffix, K.str_suffix);
-        if (!PyUnicode_CheckExact(suffix)) return Ref();
+        if (!PyUnicode_CheckExact(suffix)) return {};
     }
 
     // Line 104 again for the making of the column itself.
     line = 104;
     Ref dtype = column_dtype(options.get(), prefix != nullptr, suffix != nullptr);
-    if (!dtype) return Ref();
+    if (!dtype) return {};
     write_identifiers(array.get(), count, width, prefix, suffix);
     Ref samples = make_series(array.get(), name, dtype.get());
     array = Ref();
