@@ -202,11 +202,20 @@ struct Snapshot {
         funcs.push_back({f, PyFunction_GET_CODE(f), PyFunction_GET_DEFAULTS(f),
                          PyFunction_GET_KW_DEFAULTS(f), PyFunction_GET_CLOSURE(f)});
     }
-    // A function of `globals` with this qualified name, watched.
+    // A function of `globals` with this qualified name, whose code is the one
+    // its module's source defines under that name; watched.
     void genuine(PyObject* f, PyObject* globals, const char* qualname) {
         watch_func(f);
         need(PyFunction_GET_GLOBALS(f) == globals &&
              is_ascii(reinterpret_cast<PyFunctionObject*>(f)->func_qualname, qualname));
+        const char* dot = std::strrchr(qualname, '.');
+        PyObject* code = PyFunction_GET_CODE(f);
+        Ref name = Ref::steal(PyObject_GetAttrString(code, "co_name"));
+        Ref file = Ref::steal(PyObject_GetAttrString(code, "co_filename"));
+        PyObject* source = item(globals, "__file__");
+        need(is_ascii(name.get(), dot ? dot + 1 : qualname) && source != nullptr &&
+             PyUnicode_CheckExact(source) && PyUnicode_CheckExact(file.get()) &&
+             PyUnicode_Compare(file.get(), source) == 0);
     }
 
     bool unchanged() const noexcept {
@@ -371,14 +380,18 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
     };
     check_table(categories, CATEGORY_KEYS, 6, 0);
     check_table(cases, CASE_KEYS, 15, 6);
-    for (int i = 0; i < 6; ++i) {
-        PyObject* a = item(alphabets, CATEGORY_ALPHABETS[i]);
-        need(a != nullptr && PyUnicode_CheckExact(a));
-        s.category_alphabet[i] = s.hold(a);
-    }
-    s.any_alphabet = item(alphabets, "printable");
-    need(s.any_alphabet != nullptr && PyUnicode_CheckExact(s.any_alphabet));
-    s.hold(s.any_alphabet);
+    // The instance's alphabets are still rstr_base.ALPHABETS' (equal strings).
+    PyObject* defaults = item(bg, "ALPHABETS");
+    s.watch_dict(defaults);
+    auto alphabet = [&](const char* key) {
+        PyObject* a = item(alphabets, key);
+        PyObject* b = item(defaults, key);
+        need(a != nullptr && b != nullptr && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) &&
+             PyUnicode_Compare(a, b) == 0);
+        return s.hold(a);
+    };
+    for (int i = 0; i < 6; ++i) s.category_alphabet[i] = alphabet(CATEGORY_ALPHABETS[i]);
+    s.any_alphabet = alphabet("printable");
 
     // Builtins: the same namespace for the three modules, the genuine functions.
     auto builtins_of = [&](PyObject* globals) {
@@ -407,14 +420,15 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
         PyErr_Clear();
         refuse();
     }
-    need(s.repeat_limit >= 0 && s.repeat_limit <= (1 << 20));
+    need(s.repeat_limit == 100);  // rstr's own limit
     PyObject* chain = item(xg, "chain");
     need(is_type_named(chain, "itertools.chain"));
     PyObject* string_mod = item(xg, "string");
     need(string_mod != nullptr && PyModule_CheckExact(string_mod));
     s.watch_dict(PyModule_GetDict(string_mod));
     s.printable = item(PyModule_GetDict(string_mod), "printable");
-    need(s.printable != nullptr && PyUnicode_CheckExact(s.printable));
+    need(s.printable != nullptr && PyUnicode_CheckExact(s.printable) &&
+         PyUnicode_Compare(s.printable, s.any_alphabet) == 0);
     s.hold(s.printable);
     PyObject* typing = item(xg, "typing");
     need(typing != nullptr && PyModule_CheckExact(typing));
@@ -765,7 +779,7 @@ bool may_warn(PyObject* pattern) {
         if (c == d && (c == '[' || c == '-' || c == '&' || c == '~' || c == '|')) return true;
         if (c == '(' && d == '?' && i + 2 < n) {
             Py_UCS4 e = PyUnicode_READ(kind, data, i + 2);
-            if (e == '(' || e == 'P') return true;
+            if (e == '(') return true;  // a condition's group name (3.12), and rstr refuses it anyway
             if (i != 0 && std::strchr("aiLmsux-", static_cast<int>(e)) != nullptr && e != 0) return true;
         }
     }
