@@ -39,6 +39,7 @@ leaks: install
 bench: install
 	$(PIP) install -r bench/requirements.txt
 	$(VPY) bench/bench.py
+	$(VPY) bench/xeger.py
 
 # The whole suite against a build with AddressSanitizer and UBSan.
 asan: $(STAMP)

@@ -22,6 +22,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 from conftest import entries, make_fmeta, scaled
 from fakes import Meta, Reads, rng_state
 
+pytestmark = pytest.mark.filterwarnings("ignore::FutureWarning", "ignore::DeprecationWarning")
 XMOD, BASE = sys.modules["rstr.xeger"], sys.modules["rstr.rstr_base"]
 XEGER_CODE = XMOD.Xeger.xeger.__code__
 
