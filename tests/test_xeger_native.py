@@ -171,6 +171,10 @@ PATCHES = {
     "xeger's chr": lambda mp: mp.setattr(XMOD, "chr", lambda i: "?", raising=False),
     "string.printable": lambda mp: mp.setattr(string, "printable", "AB"),
     "parser": lambda mp: mp.setattr(XMOD.sre_parse, "parse", lambda p, *a: ORIG_PARSE(p.upper(), *a)),
+    "parser helper": lambda mp: mp.setattr(XMOD.sre_parse, "_escape", lambda src, esc, state: ORIG_ESCAPE(
+        src, "\\w" if esc == "\\d" else esc, state)),
+    "parser class": lambda mp: mp.setattr(XMOD.sre_parse.Tokenizer, "get", lambda self: (
+        lambda t: t.upper() if t in ("a", "b", "c", "x", "y", "z") else t)(ORIG_GET(self))),
     "random.choice": lambda mp: mp.setattr(random, "choice", lambda seq: seq[-1]),
     "random.randint": lambda mp: mp.setattr(random, "randint", lambda a, b: b),
     "Random._randbelow": lambda mp: mp.setattr(random.Random, "_randbelow",
@@ -180,7 +184,8 @@ PATCHES = {
     "generator class": _make_subclass_generator,
     "builtins.min": lambda mp: mp.setattr(builtins, "min", fake_min),
 }
-ORIG_PARSE, ORIG_MIN = XMOD.sre_parse.parse, builtins.min
+ORIG_PARSE, ORIG_ESCAPE, ORIG_GET = XMOD.sre_parse.parse, XMOD.sre_parse._escape, XMOD.sre_parse.Tokenizer.get
+ORIG_MIN = builtins.min
 
 
 def fake_min(*args, **kwargs):  # rstr's min((end, STAR_PLUS_LIMIT)) gives 2; any other use is min

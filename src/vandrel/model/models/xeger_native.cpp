@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -134,6 +135,13 @@ bool is_type_named(PyObject* t, const char* name) {
 struct DictWatch {
     PyObject* dict;
     uint64_t version;
+    bool by_reads;  // only the items validation read matter (it never iterated the dict)
+};
+// One item validation read from a watched dictionary (NULL: found missing).
+struct Read {
+    PyObject* dict;
+    PyObject* key;
+    PyObject* value;
 };
 struct TypeWatch {
     PyTypeObject* type;
@@ -150,6 +158,7 @@ struct FuncWatch {
 struct Snapshot {
     std::vector<Ref> keep;  // every watched object, so that no address is reused
     std::vector<DictWatch> dicts;
+    std::vector<Read> reads;
     std::vector<TypeWatch> types;
     std::vector<FuncWatch> funcs;
     // Identity of the bound method validated: its function and instance.
@@ -171,10 +180,17 @@ struct Snapshot {
         keep.push_back(Ref::borrow(o));
         return o;
     }
-    void watch_dict(PyObject* d) {
+    void watch_dict(PyObject* d, bool by_reads = true) {
         need(d != nullptr && PyDict_CheckExact(d));
         hold(d);
-        dicts.push_back({d, dict_version(d)});
+        dicts.push_back({d, dict_version(d), by_reads});
+    }
+    // An item of a watched dictionary, remembered (borrowed, or NULL).
+    PyObject* get(PyObject* d, const char* key) {
+        Ref k = Ref::steal(PyUnicode_InternFromString(key));
+        PyObject* v = item(d, key);
+        reads.push_back({d, hold(k.get()), v ? hold(v) : nullptr});
+        return v;
     }
     // Assigns the type a version tag if it has none (a lookup through the type's
     // method cache does), then remembers it.
@@ -212,15 +228,22 @@ struct Snapshot {
         PyObject* code = PyFunction_GET_CODE(f);
         Ref name = Ref::steal(PyObject_GetAttrString(code, "co_name"));
         Ref file = Ref::steal(PyObject_GetAttrString(code, "co_filename"));
-        PyObject* source = item(globals, "__file__");
+        PyObject* source = get(globals, "__file__");
         need(is_ascii(name.get(), dot ? dot + 1 : qualname) && source != nullptr &&
              PyUnicode_CheckExact(source) && PyUnicode_CheckExact(file.get()) &&
              PyUnicode_Compare(file.get(), source) == 0);
     }
 
-    bool unchanged() const noexcept {
-        for (const DictWatch& w : dicts)
-            if (dict_version(w.dict) != w.version) return false;
+    // Whether everything validated still holds. A watched dictionary changed
+    // elsewhere than in what validation read of it (say `random.seed()` setting
+    // the generator's gauss_next) is accepted again here, without a validation.
+    bool unchanged() noexcept {
+        for (DictWatch& w : dicts) {
+            uint64_t now = dict_version(w.dict);
+            if (now == w.version) continue;
+            if (!w.by_reads || !same_reads(w.dict)) return false;
+            w.version = now;
+        }
         for (const TypeWatch& w : types) {
             unsigned int tag;
             if (!type_tag(w.type, tag) || tag != w.tag) return false;
@@ -233,7 +256,20 @@ struct Snapshot {
         }
         return true;
     }
+    bool same_reads(PyObject* dict) noexcept;
 };
+
+bool Snapshot::same_reads(PyObject* dict) noexcept {
+    for (const Read& r : reads) {
+        if (r.dict != dict) continue;
+        PyObject* v = PyDict_GetItemWithError(dict, r.key);
+        if (v != r.value) {
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return true;
+}
 
 // Looks `name` up along the MRO of `t` without running any descriptor: what an
 // instance attribute lookup would find on the class. Borrowed, or NULL.
@@ -303,9 +339,9 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
     need(PyFunction_Check(func));
     PyObject* xg = PyFunction_GET_GLOBALS(func);
     s.watch_dict(xg);
-    need(is_ascii(item(xg, "__name__"), "rstr.xeger"));
+    need(is_ascii(s.get(xg, "__name__"), "rstr.xeger"));
     s.genuine(func, xg, "Xeger.xeger");
-    PyObject* xeger_type = item(xg, "Xeger");
+    PyObject* xeger_type = s.get(xg, "Xeger");
     s.watch_type(xeger_type);
     need(Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(xeger_type));
     s.xeger_type = Py_TYPE(self);
@@ -320,14 +356,14 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
     need(rstr_method != nullptr && PyFunction_Check(rstr_method));
     PyObject* bg = PyFunction_GET_GLOBALS(rstr_method);
     s.watch_dict(bg);
-    need(is_ascii(item(bg, "__name__"), "rstr.rstr_base"));
+    need(is_ascii(s.get(bg, "__name__"), "rstr.rstr_base"));
     for (const char* m : {"rstr", "sample_wr", "__getattr__"}) {
         std::string q = std::string("RstrBase.") + m;
         s.genuine(mro_lookup(xeger_type, m), bg, q.c_str());
     }
     {
         Ref object_dict = type_dict(&PyBaseObject_Type);
-        need(mro_lookup(xeger_type, "__getattribute__") == item(object_dict.get(), "__getattribute__"));
+        need(mro_lookup(xeger_type, "__getattribute__") == s.get(object_dict.get(), "__getattribute__"));
     }
     // Instance attributes are not shadowed by the class; `printable` is left to __getattr__.
     for (const char* a : {"_random", "_alphabets", "_cache", "_categories", "_cases", "printable"})
@@ -339,18 +375,18 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
     s.watch_dict(d);
     for (const char* m : {"xeger", "_build_string", "_handle_state", "_handle_group", "_handle_in",
                           "_handle_repeat", "rstr", "sample_wr", "printable"})
-        need(item(d, m) == nullptr);
-    PyObject* rnd = item(d, "_random");
-    PyObject* alphabets = item(d, "_alphabets");
-    PyObject* cache = item(d, "_cache");
-    PyObject* categories = item(d, "_categories");
-    PyObject* cases = item(d, "_cases");
+        need(s.get(d, m) == nullptr);
+    PyObject* rnd = s.get(d, "_random");
+    PyObject* alphabets = s.get(d, "_alphabets");
+    PyObject* cache = s.get(d, "_cache");
+    PyObject* categories = s.get(d, "_categories");
+    PyObject* cases = s.get(d, "_cases");
     need(rnd != nullptr && PyModule_CheckExact(rnd));
     need(cache != nullptr && PyDict_CheckExact(cache));
     s.group_cache = s.hold(cache);
     s.watch_dict(alphabets);
-    s.watch_dict(categories);
-    s.watch_dict(cases);
+    s.watch_dict(categories, false);
+    s.watch_dict(cases, false);
 
     // The dispatch tables hold Xeger.__init__'s own lambdas, in source order.
     std::vector<PyObject*> lambdas;
@@ -381,11 +417,11 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
     check_table(categories, CATEGORY_KEYS, 6, 0);
     check_table(cases, CASE_KEYS, 15, 6);
     // The instance's alphabets are still rstr_base.ALPHABETS' (equal strings).
-    PyObject* defaults = item(bg, "ALPHABETS");
+    PyObject* defaults = s.get(bg, "ALPHABETS");
     s.watch_dict(defaults);
     auto alphabet = [&](const char* key) {
-        PyObject* a = item(alphabets, key);
-        PyObject* b = item(defaults, key);
+        PyObject* a = s.get(alphabets, key);
+        PyObject* b = s.get(defaults, key);
         need(a != nullptr && b != nullptr && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) &&
              PyUnicode_Compare(a, b) == 0);
         return s.hold(a);
@@ -395,24 +431,24 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
 
     // Builtins: the same namespace for the three modules, the genuine functions.
     auto builtins_of = [&](PyObject* globals) {
-        PyObject* b = item(globals, "__builtins__");
+        PyObject* b = s.get(globals, "__builtins__");
         if (b != nullptr && PyModule_CheckExact(b)) b = PyModule_GetDict(b);
         return b;
     };
     PyObject* bd = builtins_of(xg);
     need(bd == builtins_dict && builtins_of(bg) == bd);
     s.watch_dict(bd);
-    for (const char* f : {"chr", "min", "len"}) need(is_builtin_function(item(bd, f), f));
-    need(item(bd, "list") == reinterpret_cast<PyObject*>(&PyList_Type));
-    need(item(bd, "set") == reinterpret_cast<PyObject*>(&PySet_Type));
-    need(item(bd, "range") == reinterpret_cast<PyObject*>(&PyRange_Type));
-    need(item(bd, "int") == reinterpret_cast<PyObject*>(&PyLong_Type));
-    need(item(bd, "AttributeError") == PyExc_AttributeError);
+    for (const char* f : {"chr", "min", "len"}) need(is_builtin_function(s.get(bd, f), f));
+    need(s.get(bd, "list") == reinterpret_cast<PyObject*>(&PyList_Type));
+    need(s.get(bd, "set") == reinterpret_cast<PyObject*>(&PySet_Type));
+    need(s.get(bd, "range") == reinterpret_cast<PyObject*>(&PyRange_Type));
+    need(s.get(bd, "int") == reinterpret_cast<PyObject*>(&PyLong_Type));
+    need(s.get(bd, "AttributeError") == PyExc_AttributeError);
     for (const char* f : {"chr", "min", "list", "set", "range", "AttributeError", "len", "int"})
-        need(item(xg, f) == nullptr && item(bg, f) == nullptr);
+        need(s.get(xg, f) == nullptr && s.get(bg, f) == nullptr);
 
     // rstr.xeger's module globals.
-    PyObject* limit = item(xg, "STAR_PLUS_LIMIT");
+    PyObject* limit = s.get(xg, "STAR_PLUS_LIMIT");
     need(limit != nullptr && PyLong_CheckExact(limit));
     s.repeat_limit = PyLong_AsLongLong(limit);
     if (s.repeat_limit == -1 && PyErr_Occurred()) {
@@ -421,46 +457,74 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
         refuse();
     }
     need(s.repeat_limit == 100);  // rstr's own limit
-    PyObject* chain = item(xg, "chain");
+    PyObject* chain = s.get(xg, "chain");
     need(is_type_named(chain, "itertools.chain"));
-    PyObject* string_mod = item(xg, "string");
+    PyObject* string_mod = s.get(xg, "string");
     need(string_mod != nullptr && PyModule_CheckExact(string_mod));
     s.watch_dict(PyModule_GetDict(string_mod));
-    s.printable = item(PyModule_GetDict(string_mod), "printable");
+    s.printable = s.get(PyModule_GetDict(string_mod), "printable");
     need(s.printable != nullptr && PyUnicode_CheckExact(s.printable) &&
          PyUnicode_Compare(s.printable, s.any_alphabet) == 0);
     s.hold(s.printable);
-    PyObject* typing = item(xg, "typing");
+    PyObject* typing = s.get(xg, "typing");
     need(typing != nullptr && PyModule_CheckExact(typing));
     PyObject* td = PyModule_GetDict(typing);
     s.watch_dict(td);
-    s.genuine(item(td, "cast"), td, "cast");
-    need(item(td, "Pattern") != nullptr);
+    s.genuine(s.get(td, "cast"), td, "cast");
+    need(s.get(td, "Pattern") != nullptr);
     // The parser module rstr imported (sre_parse, or re._parser from 3.11 on).
-    PyObject* parser = item(xg, "sre_parse");
+    PyObject* parser = s.get(xg, "sre_parse");
     need(parser != nullptr && PyModule_CheckExact(parser));
     PyObject* pd = PyModule_GetDict(parser);
-    s.watch_dict(pd);
-    s.parse = item(pd, "parse");
+    s.watch_dict(pd, false);
+    s.parse = s.get(pd, "parse");
     s.genuine(s.parse, pd, "parse");
-    for (const char* t : {"Tokenizer", "State", "SubPattern"}) s.watch_type(item(pd, t));
+    for (const char* t : {"Tokenizer", "State", "SubPattern"}) s.watch_type(s.get(pd, t));
+    // Every function of the parser, and of the classes it defines, is its own:
+    // a helper replaced would be called once here but once per row by the calls.
+    {
+        PyObject* file = s.get(pd, "__file__");
+        PyObject* modname = s.get(pd, "__name__");
+        need(file != nullptr && PyUnicode_CheckExact(file) && modname != nullptr);
+        auto own_function = [&](PyObject* f) {
+            Ref cf = Ref::steal(PyObject_GetAttrString(PyFunction_GET_CODE(f), "co_filename"));
+            need(PyFunction_GET_GLOBALS(f) == pd && PyUnicode_CheckExact(cf.get()) &&
+                 PyUnicode_Compare(cf.get(), file) == 0);
+        };
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(pd, &pos, &k, &v)) {
+            if (PyFunction_Check(v)) {
+                own_function(v);
+            } else if (PyType_Check(v) && Py_TYPE(v) == &PyType_Type) {
+                Ref td2 = type_dict(reinterpret_cast<PyTypeObject*>(v));
+                PyObject* m = PyDict_GetItemString(td2.get(), "__module__");
+                if (m == nullptr || PyObject_RichCompareBool(m, modname, Py_EQ) != 1) continue;
+                s.watch_type(v);
+                Py_ssize_t p2 = 0;
+                PyObject *k2, *v2;
+                while (PyDict_Next(td2.get(), &p2, &k2, &v2))
+                    if (PyFunction_Check(v2)) own_function(v2);
+            }
+        }
+    }
     // rstr_base's globals reached by `self.printable(1, exclude='\n')`.
-    need(is_type_named(item(bg, "partial"), "functools.partial"));
-    PyObject* itertools = item(bg, "itertools");
+    need(is_type_named(s.get(bg, "partial"), "functools.partial"));
+    PyObject* itertools = s.get(bg, "itertools");
     need(itertools != nullptr && PyModule_CheckExact(itertools));
     s.watch_dict(PyModule_GetDict(itertools));
-    need(is_type_named(item(PyModule_GetDict(itertools), "repeat"), "itertools.repeat"));
+    need(is_type_named(s.get(PyModule_GetDict(itertools), "repeat"), "itertools.repeat"));
 
     // `random`: its bound choice/randint/shuffle, the generator, its class.
     PyObject* rd = PyModule_GetDict(rnd);
     s.watch_dict(rd);
-    need(is_ascii(item(rd, "__name__"), "random") && builtins_of(rd) == bd);
-    for (const char* f : {"len", "int"}) need(item(rd, f) == nullptr);
-    PyObject* random_type = item(rd, "Random");
+    need(is_ascii(s.get(rd, "__name__"), "random") && builtins_of(rd) == bd);
+    for (const char* f : {"len", "int"}) need(s.get(rd, f) == nullptr);
+    PyObject* random_type = s.get(rd, "Random");
     s.watch_type(random_type);
     PyObject* inst = nullptr;
     for (const char* m : {"choice", "randint", "shuffle"}) {
-        PyObject* bound = item(rd, m);
+        PyObject* bound = s.get(rd, m);
         need(bound != nullptr && PyMethod_Check(bound));
         if (inst == nullptr) inst = PyMethod_GET_SELF(bound);
         need(PyMethod_GET_SELF(bound) == inst && PyMethod_GET_FUNCTION(bound) == mro_lookup(random_type, m));
@@ -475,8 +539,8 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
                                  {"shuffle", "Random.shuffle"},
                                  {"_randbelow", "Random._randbelow_with_getrandbits"}};
     for (auto& m : rmethods) s.genuine(mro_lookup(random_type, m[0]), rd, m[1]);
-    if (PyObject* index = item(rd, "_index")) need(is_builtin_function(index, "index"));
-    if (PyObject* one = item(rd, "_ONE")) need(PyLong_CheckExact(one) && PyLong_AsLong(one) == 1);
+    if (PyObject* index = s.get(rd, "_index")) need(is_builtin_function(index, "index"));
+    if (PyObject* one = s.get(rd, "_ONE")) need(PyLong_CheckExact(one) && PyLong_AsLong(one) == 1);
     PyTypeObject* base = s.random_type->tp_base;
     need(base != nullptr && std::strcmp(base->tp_name, "_random.Random") == 0);
     PyObject* bits = mro_lookup(random_type, "getrandbits");
@@ -486,7 +550,7 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
     Ref rdict = Ref::steal(PyObject_GenericGetDict(inst, nullptr));
     s.watch_dict(rdict.get());
     for (const char* m : {"choice", "randint", "randrange", "shuffle", "_randbelow", "getrandbits"})
-        need(item(rdict.get(), m) == nullptr);
+        need(s.get(rdict.get(), m) == nullptr);
     need(generator_layout_matches(random_type, base));
 }
 
@@ -922,11 +986,17 @@ struct Busy {
     ~Busy() { s.busy = false; }
 };
 
+// What compiled programs depend on: the same objects, the same programs.
+std::vector<PyObject*> program_inputs(const Snapshot& s) {
+    std::vector<PyObject*> in = {s.parse, s.printable, s.any_alphabet};
+    in.insert(in.end(), std::begin(s.category_alphabet), std::end(s.category_alphabet));
+    return in;
+}
+
 void revalidate(State& st, PyObject* func, PyObject* self) {
     Busy busy(st);
     st.status = Status::Unknown;
     ++st.generation;
-    st.forget_programs();
     Snapshot fresh;
     try {
         validate(fresh, func, self);
@@ -934,6 +1004,10 @@ void revalidate(State& st, PyObject* func, PyObject* self) {
     } catch (const Refuse&) {
         st.status = Status::Refused;
     }
+    if (st.status == Status::Ready && program_inputs(fresh) != program_inputs(st.snap))
+        st.forget_programs();
+    // The previous snapshot's references keep the old inputs alive until here,
+    // so an equal address above is the same object.
     st.snap = std::move(fresh);
 }
 
