@@ -1,14 +1,18 @@
 # Two commands for a newcomer: `make demo` and `make test`.
+# They run on the newest supported CPython found (3.9 to 3.13); PYTHON=... picks
+# another. Each version gets its own venv (.venv/<version>) and build tree.
 SHELL := /bin/bash
 PYTHON ?= $(shell tools/find-python)
-VENV := .venv
-VPY := $(VENV)/bin/python
+PYVER := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+VENV := .venv/$(PYVER)
+VPY := $(CURDIR)/$(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
 SRCS := $(wildcard src/vandrel/model/models/*.cpp src/vandrel/model/models/*.hpp) \
         $(shell find src/vandrel -name '*.py' -o -name '*.pyi' -o -name 'py.typed') CMakeLists.txt pyproject.toml
 PIP := $(VPY) -m pip --disable-pip-version-check -q
+ALL_PYTHONS = $(shell tools/find-python --all)
 
-.PHONY: demo test install leaks asan bench lint wheel wheel-check clean
+.PHONY: demo test test-all install leaks asan bench lint wheel wheels wheel-check clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -17,7 +21,7 @@ $(STAMP): requirements.txt | $(VPY)
 	$(PIP) install -r requirements.txt
 	touch $@
 
-# Build and install the package into .venv (incremental: build/ keeps CMake's tree).
+# Build and install the package into the venv (incremental: build/ keeps CMake's tree).
 $(VENV)/.install-stamp: $(STAMP) $(SRCS)
 	$(PIP) install --no-build-isolation --no-deps .
 	touch $@
@@ -28,17 +32,23 @@ demo: install
 	$(VPY) examples/demo.py
 
 test: install
-	cd tests && ../$(VPY) -m pytest -q $(PYTEST_ARGS)
+	@echo "test: $$($(VPY) -c 'import sys, numpy, pandas; print("CPython %s, numpy %s, pandas %s" % (sys.version.split()[0], numpy.__version__, pandas.__version__))')"
+	cd tests && $(VPY) -m pytest -q $(PYTEST_ARGS)
+
+# The suite on every supported CPython found on this machine.
+test-all:
+	@set -e; for p in $(ALL_PYTHONS); do $(MAKE) --no-print-directory test PYTHON=$$p; done
 
 # Leak and fault-injection checks at full length (rounds of 2000 calls) on the
 # release build with pymalloc, where sys.getallocatedblocks() counts.
 leaks: install
-	cd tests && VANDREL_SLOW=1 PYTHONMALLOC=pymalloc ../$(VPY) -m pytest -q test_reliability.py -k "no_leak or injected_faults"
+	cd tests && VANDREL_SLOW=1 PYTHONMALLOC=pymalloc $(VPY) -m pytest -q test_reliability.py -k "no_leak or injected_faults"
 
 # Benchmarks print a table and write bench/results/ (not part of the tests).
 bench: install
 	$(PIP) install -r bench/requirements.txt
 	$(VPY) bench/bench.py
+	$(VPY) bench/sequential.py
 	$(VPY) bench/xeger.py
 
 # The whole suite against a build with AddressSanitizer and UBSan.
@@ -47,14 +57,20 @@ asan: $(STAMP)
 
 # clang-format check and clang-tidy over the C++ sources.
 lint: install
-	tools/lint.sh
+	VPY=$(VPY) tools/lint.sh
 
-# Builds the wheel, installs it into a fresh venv, imports and samples.
-wheel-check: $(STAMP)
-	PYTHON=$(PYTHON) VPY=$(VPY) tools/check_wheel.sh
+# One manylinux wheel per supported CPython found, and the sdist, into dist/.
+wheels:
+	PYTHONS="$(ALL_PYTHONS)" tools/build_wheels.sh
+
+# Checks the wheels (and the sdist) of dist/: each installs into a fresh venv
+# of its version with the newest dependencies, imports, samples, runs the demo
+# and mypy --strict. Builds them first when dist/ has none.
+wheel-check:
+	PYTHONS="$(ALL_PYTHONS)" tools/check_wheel.sh
 
 wheel: $(STAMP)
 	$(VPY) -m pip wheel --no-build-isolation --no-deps -w dist .
 
 clean:
-	rm -rf build dist $(VENV)
+	rm -rf build dist .venv

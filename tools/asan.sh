@@ -10,7 +10,7 @@ ROOT=$PWD
 VPY=${VPY:-.venv/bin/python}
 case "$VPY" in /*) ;; *) VPY="$ROOT/$VPY" ;; esac
 [ -x "$VPY" ] || { echo "asan: no interpreter at $VPY (run make install first)" >&2; exit 1; }
-BUILD=build/asan
+BUILD=build/asan-$("$VPY" -c "import sys; print(\"%d.%d\" % sys.version_info[:2])")
 start=$(date +%s)
 
 # 1. Configure and build with -DVANDREL_SANITIZE=ON.

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <string>
 
+#include "compat.hpp"
 #include "constants.hpp"
 #include "errors.hpp"
 
@@ -131,6 +132,18 @@ int set_qualname(PyObject* o, PyObject* v, void*) noexcept {
     return set_text(as_func(o)->func_qualname, v, "__qualname__");
 }
 
+// copy, deepcopy and pickle treat a function as a global: copied as itself,
+// pickled by module and qualified name (and refused by pickle when that name
+// does not lead back to this very object, as for the interpreter's functions).
+PyObject* func_reduce(PyObject* o, PyObject*) noexcept {
+    return none_if_null(as_func(o)->func_qualname);
+}
+
+PyMethodDef func_methods[] = {
+    {"__reduce__", func_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef func_getset[] = {
     {"__code__", get_code, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
@@ -167,6 +180,7 @@ void ready_func_type() {
     FuncType.tp_clear = func_clear;
     FuncType.tp_repr = func_repr;
     FuncType.tp_descr_get = func_descr_get;
+    FuncType.tp_methods = func_methods;
     FuncType.tp_getset = func_getset;
     FuncType.tp_members = func_members;
     FuncType.tp_dictoffset = offsetof(FuncObject, func_dict);
@@ -222,11 +236,11 @@ void make_member_code(MemberDef& member) {
         Py_INCREF(v);
         PyTuple_SET_ITEM(varnames.get(), i, v);
     }
-    // Optimised and new-locals; the interpreter adds CO_NOFREE itself.
-    PyCodeObject* code = PyCode_NewWithPosOnlyArgs(
-        member.nparams, 0, 0, member.nvars, 0, CO_OPTIMIZED | CO_NEWLOCALS, K.empty_bytes,
-        K.empty_tuple, K.empty_tuple, varnames.get(), K.empty_tuple, K.empty_tuple,
-        K.str_source_path, member.name_str, member.first_line, K.empty_bytes);
+    // Optimised and new-locals; flags the interpreter adds of its own (CO_NOFREE
+    // on 3.9) are its business.
+    PyCodeObject* code = new_member_code(
+        member.nparams, member.nvars, CO_OPTIMIZED | CO_NEWLOCALS, K.empty_bytes, K.empty_tuple,
+        varnames.get(), K.str_source_path, member.name_str, member.qualname_str, member.first_line);
     member.code = Ref::steal(reinterpret_cast<PyObject*>(code)).release();
 }
 

@@ -1,5 +1,6 @@
 #include "globals.hpp"
 
+#include "compat.hpp"
 #include "errors.hpp"
 
 namespace vandrel {
@@ -9,7 +10,7 @@ PyObject* builtins_dict = nullptr;
 namespace {
 
 inline uint64_t version_of(PyObject* dict) {
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+    return dict_version(dict);
 }
 
 // Borrowed result, or NULL with an error set (NameError or a lookup failure).

@@ -100,7 +100,12 @@ void inject_nans(PyObject* func, PyObject* self, PyObject* n, PyObject* produce_
     line = line_assign;
     Ref np = lookup_global(global_np, globals_of(func));
     Ref nan = getattr(np.get(), K.str_nan);
-    check(PyObject_SetItem(samples, is_nan.get(), nan.get()));
+    // Held as a Python function holds a local during `local[key] = value`:
+    // once by its name (the caller's reference) and once as the operand of the
+    // store. pandas tells an assignment to a named object from a chained one by
+    // counting these references, so it sees what this is.
+    Ref operand = Ref::borrow(samples);
+    check(PyObject_SetItem(operand.get(), is_nan.get(), nan.get()));
 }
 
 Ref restore_meta(PyObject* func, PyObject* d, GlobalSlot& host_class, int& line, int line_meta,

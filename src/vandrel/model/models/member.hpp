@@ -5,6 +5,7 @@
 #include <new>
 
 #include "binder.hpp"
+#include "compat.hpp"
 #include "constants.hpp"
 #include "errors.hpp"
 #include "globals.hpp"
@@ -20,6 +21,13 @@ inline PyObject* run_body(const MemberDef& member, PyObject* func, Body&& body) 
     // replaced while it runs (property.__init__ again). The body and the error
     // path read the function's namespace and class, so hold it ourselves.
     Ref keep = Ref::borrow(func);
+    // A body is a frame of its own for the recursion limit; the call that
+    // finds the limit reached adds no entry, as a Python frame that cannot
+    // start adds none.
+    if (!enter_call()) return nullptr;
+    struct Leave {
+        ~Leave() { leave_call(); }
+    } leave;
     int line = member.first_line;
     try {
         return body(line);

@@ -2,6 +2,7 @@
 // optional prefix and suffix, built column-wise with pandas; restored from its
 // dictionary form via the host's String.from_dict.
 #include "member.hpp"
+#include "sequential_native.hpp"
 
 namespace vandrel {
 
@@ -69,6 +70,12 @@ PyObject* sfs_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf,
     if (!exact(n, &PyLong_Type, "n", "int")) return nullptr;
     if (!exact_or_none(associations, &PyList_Type, "associations", "list")) return nullptr;
     return run_body(sfs_sample, func, [&](int& line) {
+        // The identifiers formatted here when the result is certain; otherwise
+        // the pandas pipeline, which takes any attribute the attempt has read.
+        SequentialReads reads;
+        if (Ref frame = sample_sequential_native(func, self, n, produce_nans, line, reads)) {
+            return frame.release();
+        }
         // 1-3. pd.Series(np.arange(0, n), name=self.name, dtype=str)
         line = 104;
         Ref samples;
@@ -80,7 +87,7 @@ PyObject* sfs_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf,
                 Ref np = lookup_global(global_np, globals_of(func));
                 Ref arange = getattr(np.get(), K.str_arange);
                 Ref numbers = call2(arange.get(), K.int_0, n);
-                Ref name = getattr(self, K.str_name);
+                Ref name = reads.take(self, SequentialReads::name, K.str_name);
                 PyObject* sargs[] = {numbers.get(), name.get(),
                                      reinterpret_cast<PyObject*>(&PyUnicode_Type)};
                 column = call(series.get(), sargs, 1, K.kw_name_dtype);
@@ -90,21 +97,21 @@ PyObject* sfs_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf,
             line = 105;
             Ref accessor = getattr(column.get(), K.str_str);
             Ref zfill = getattr(accessor.get(), K.str_zfill);
-            Ref length = getattr(self, K.str_length);
+            Ref length = reads.take(self, SequentialReads::length, K.str_length);
             samples = call1(zfill.get(), length.get());
         }
         // 6-7. prefix in front
         line = 107;
-        if (getattr(self, K.str_prefix).get() != Py_None) {
+        if (reads.take(self, SequentialReads::prefix_test, K.str_prefix).get() != Py_None) {
             line = 108;
-            Ref prefix = getattr(self, K.str_prefix);
+            Ref prefix = reads.take(self, SequentialReads::prefix, K.str_prefix);
             samples = Ref::steal(PyNumber_Add(prefix.get(), samples.get()));
         }
         // 8-9. suffix behind
         line = 110;
-        if (getattr(self, K.str_suffix).get() != Py_None) {
+        if (reads.take(self, SequentialReads::suffix_test, K.str_suffix).get() != Py_None) {
             line = 111;
-            Ref suffix = getattr(self, K.str_suffix);
+            Ref suffix = reads.take(self, SequentialReads::suffix, K.str_suffix);
             samples = Ref::steal(PyNumber_Add(samples.get(), suffix.get()));
         }
         // 10-12. missing values

@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "compat.hpp"
 #include "constants.hpp"
 
 namespace vandrel {
@@ -47,11 +48,9 @@ PyCodeObject* code_for(PyObject* funcname, int line) {
 
 void add_traceback(PyObject* funcname, int line, PyObject* globals) noexcept {
     if (globals == nullptr) return;  // a function torn down by the collector: no frame to show
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* tb = nullptr;
     // PyFrame_New refuses to run with an error set: park the error meanwhile.
-    PyErr_Fetch(&type, &value, &tb);
+    ParkedError parked;
+    parked.park();
     PyFrameObject* frame = nullptr;
     try {
         PyCodeObject* code = code_for(funcname, line);
@@ -60,9 +59,13 @@ void add_traceback(PyObject* funcname, int line, PyObject* globals) noexcept {
         frame = nullptr;
     }
     PyErr_Clear();  // a failure to build the entry never replaces the real error
-    PyErr_Restore(type, value, tb);
+    parked.restore();
     if (frame == nullptr) return;
+#if PY_VERSION_HEX < 0x030B0000
+    // Up to 3.10 the frame's own line is shown; from 3.11 on a frame that has
+    // run no instruction shows its code object's first line, which is `line`.
     frame->f_lineno = line;
+#endif
     PyTraceBack_Here(frame);
     Py_DECREF(frame);
 }

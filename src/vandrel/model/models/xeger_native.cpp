@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "compat.hpp"
 #include "globals.hpp"
 
 namespace vandrel {
@@ -79,18 +80,6 @@ inline uint32_t genrand_uint32(MTObject* self) noexcept {
 }
 
 // ---- small helpers ------------------------------------------------------------------------
-
-// Version tag of a dictionary: changes with every modification.
-inline uint64_t dict_version(PyObject* dict) noexcept {
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-#endif
-    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-}
 
 // A type's version tag is valid until the type or one of its bases is modified.
 inline bool type_tag(PyTypeObject* t, unsigned int& tag) noexcept {

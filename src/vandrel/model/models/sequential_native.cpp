@@ -1,0 +1,459 @@
+// SequentialFormattedString.sample without the pandas pipeline's intermediate
+// columns: the identifiers are written as Python strings straight into a numpy
+// object array, which becomes the one Series of the result.
+//
+// The native path is taken only when its frame is certain to equal the
+// pipeline's: `np` and `pd` are the real numpy and pandas, `n` is in range, the
+// `length` is a plain int of a sane width, `prefix` and `suffix` are None or
+// exact strings, the column name is a plain value, and the dtype the pipeline
+// ends with under the current pandas options is known (found once per set of
+// options by running the pipeline itself on two rows). Attributes are read in
+// the pipeline's order and at its lines; as soon as a value read is not one of
+// those, the pipeline takes over with the values read so far.
+#include "sequential_native.hpp"
+
+#include <cstring>
+#include <initializer_list>
+
+#include "member.hpp"
+
+namespace vandrel {
+
+namespace {
+
+VANDREL_GLOBAL(pd)
+VANDREL_GLOBAL(np)
+
+// Widest zero padding formatted here; wider ones go through pandas.
+constexpr long kMaxWidth = 4096;
+// Rows between two checks for signals (Ctrl-C) while the column is written.
+constexpr Py_ssize_t kSignalStride = Py_ssize_t{1} << 16;
+
+// Objects this file keeps for the life of the process (never released: the
+// module is loaded once and these must not be touched after finalisation).
+struct Kept {
+    PyObject* str_empty = nullptr;  // names, by their value
+    PyObject* str___version__ = nullptr;
+    PyObject* str__config = nullptr;
+    PyObject* str_config = nullptr;
+    PyObject* str__global_config = nullptr;
+    PyObject* str_future = nullptr;
+    PyObject* str_mode = nullptr;
+    PyObject* str_equals = nullptr;      // "equals"
+    PyObject* str_tolist = nullptr;      // "tolist"
+    PyObject* kw_series = nullptr;       // ("name", "dtype", "copy")
+    PyObject* dtypes = nullptr;          // {options key: dtype, or None when not reproduced}
+    // numpy and pandas objects last found to be the real ones (strong references).
+    PyObject* np = nullptr;
+    PyObject* arange = nullptr;
+    PyObject* empty = nullptr;
+    PyObject* pd = nullptr;
+    PyObject* series = nullptr;
+};
+Kept kept;
+
+PyObject* keep_new(PyObject*& slot, PyObject* value) {
+    if (value == nullptr) raise_set();
+    if (slot == nullptr) {
+        slot = value;
+    } else {
+        Py_DECREF(value);  // made by another thread in the meantime
+    }
+    return slot;
+}
+
+void make_kept() {
+    if (kept.kw_series != nullptr) return;
+    keep_new(kept.str_empty, PyUnicode_InternFromString("empty"));
+    keep_new(kept.str___version__, PyUnicode_InternFromString("__version__"));
+    keep_new(kept.str__config, PyUnicode_InternFromString("_config"));
+    keep_new(kept.str_config, PyUnicode_InternFromString("config"));
+    keep_new(kept.str__global_config, PyUnicode_InternFromString("_global_config"));
+    keep_new(kept.str_future, PyUnicode_InternFromString("future"));
+    keep_new(kept.str_mode, PyUnicode_InternFromString("mode"));
+    keep_new(kept.str_equals, PyUnicode_InternFromString("equals"));
+    keep_new(kept.str_tolist, PyUnicode_InternFromString("tolist"));
+    keep_new(kept.dtypes, PyDict_New());
+    keep_new(kept.kw_series, Py_BuildValue("(sss)", "name", "dtype", "copy"));
+}
+
+// --- are np and pd the real numpy and pandas? --------------------------------------------------
+
+// A module attribute as `getattr` finds it for these names (in the module's
+// dictionary), or an empty Ref when absent.
+Ref module_item(PyObject* module, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name);  // borrowed
+    if (v == nullptr && PyErr_Occurred()) raise_set();
+    return Ref::borrow(v);
+}
+
+// Whether the attribute `attr` of `o` is the text `expected` (false when absent).
+bool str_attr_is(PyObject* o, PyObject* attr, const char* expected) {
+    PyObject* v = PyObject_GetAttr(o, attr);
+    if (v == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set();
+        PyErr_Clear();
+        return false;
+    }
+    Ref hold = Ref::steal(v);
+    return PyUnicode_Check(v) && PyUnicode_CompareWithASCIIString(v, expected) == 0;
+}
+
+// pandas 2.x or 3.x, the versions whose pipeline is known here.
+bool version_is_2_or_3(PyObject* module) {
+    Ref version = module_item(module, kept.str___version__);
+    PyObject* v = version.get();
+    if (v == nullptr || !PyUnicode_CheckExact(v)) return false;
+    check(PyUnicode_READY(v));
+    if (PyUnicode_GET_LENGTH(v) < 2 || PyUnicode_READ_CHAR(v, 1) != '.') return false;
+    Py_UCS4 major = PyUnicode_READ_CHAR(v, 0);
+    return major == '2' || major == '3';
+}
+
+// Keeps strong references of `values` in `slots`, in place of the ones there.
+void remember(std::initializer_list<PyObject**> slots, std::initializer_list<PyObject*> values) {
+    auto value = values.begin();
+    for (PyObject** slot : slots) {
+        PyObject* old = *slot;
+        Py_INCREF(*value);
+        *slot = *value++;
+        Py_XDECREF(old);
+    }
+}
+
+// A numpy function from its C core: `arange` and `empty` of numpy 1.x and 2.x.
+bool numpy_builtin(PyObject* f, const char* name) {
+    if (f == nullptr || !PyCFunction_Check(f) || !str_attr_is(f, K.str___name__, name)) return false;
+    PyObject* core = PyCFunction_GET_SELF(f);
+    return core != nullptr && PyModule_Check(core) &&
+           (str_attr_is(core, K.str___name__, "numpy._core._multiarray_umath") ||
+            str_attr_is(core, K.str___name__, "numpy.core._multiarray_umath"));
+}
+
+bool genuine_numpy(PyObject* np) {
+    if (!PyModule_CheckExact(np)) return false;
+    Ref arange = module_item(np, K.str_arange);
+    Ref empty = module_item(np, kept.str_empty);
+    if (np == kept.np && arange.get() == kept.arange && empty.get() == kept.empty) return true;
+    if (!str_attr_is(np, K.str___name__, "numpy") || !numpy_builtin(arange.get(), "arange") ||
+        !numpy_builtin(empty.get(), "empty")) {
+        return false;
+    }
+    remember({&kept.np, &kept.arange, &kept.empty}, {np, arange.get(), empty.get()});
+    return true;
+}
+
+bool genuine_pandas(PyObject* pd) {
+    if (!PyModule_CheckExact(pd)) return false;
+    Ref series = module_item(pd, K.str_Series);
+    if (pd == kept.pd && series.get() == kept.series) return true;
+    if (!str_attr_is(pd, K.str___name__, "pandas") || !version_is_2_or_3(pd)) return false;
+    // pandas 3 gives its public classes the module "pandas".
+    PyObject* cls = series.get();
+    if (cls == nullptr || !PyType_Check(cls) || !str_attr_is(cls, K.str___qualname__, "Series") ||
+        !(str_attr_is(cls, K.str___module__, "pandas.core.series") ||
+          str_attr_is(cls, K.str___module__, "pandas"))) {
+        return false;
+    }
+    remember({&kept.pd, &kept.series}, {pd, cls});
+    return true;
+}
+
+// --- the column ----------------------------------------------------------------------------------
+
+// prefix + "0" * width + suffix: the shape of every row whose number has at
+// most `width` digits. Concatenated by the interpreter, so it has the kind and
+// maximum character that the pipeline's concatenations give.
+Ref row_template(Py_ssize_t width, PyObject* prefix, PyObject* suffix) {
+    Ref row = Ref::steal(PyUnicode_New(width, 127));
+    std::memset(PyUnicode_1BYTE_DATA(row.get()), '0', static_cast<size_t>(width));
+    if (prefix != nullptr) row = Ref::steal(PyUnicode_Concat(prefix, row.get()));
+    if (suffix != nullptr) row = Ref::steal(PyUnicode_Concat(row.get(), suffix));
+    return row;
+}
+
+// The object array's items as a C array of references, for as long as it lives.
+class ObjectItems {
+  public:
+    explicit ObjectItems(PyObject* array) {
+        check(PyObject_GetBuffer(array, &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS));
+        held_ = true;
+        if (view_.format == nullptr || std::strcmp(view_.format, "O") != 0 ||
+            view_.itemsize != static_cast<Py_ssize_t>(sizeof(PyObject*))) {
+            PyErr_SetString(PyExc_SystemError, "numpy object array without object items");
+            raise_set();
+        }
+    }
+    ~ObjectItems() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    ObjectItems(const ObjectItems&) = delete;
+    ObjectItems& operator=(const ObjectItems&) = delete;
+
+    Py_ssize_t size() const { return view_.len / view_.itemsize; }
+    // Puts `value` (a new reference, taken over) at `i`, dropping what was there.
+    void put(Py_ssize_t i, PyObject* value) {
+        PyObject** items = static_cast<PyObject**>(view_.buf);
+        PyObject* old = items[i];
+        items[i] = value;
+        Py_XDECREF(old);
+    }
+
+  private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Writes the identifiers of 0 .. count-1 into `array` (a numpy object array of
+// `count` items): `prefix` (or nothing), the number zero-padded to `length`
+// digits like str.zfill, `suffix` (or nothing).
+void write_identifiers(PyObject* array, Py_ssize_t count, Py_ssize_t length, PyObject* prefix,
+                       PyObject* suffix) {
+    ObjectItems items(array);
+    if (items.size() != count) {
+        PyErr_SetString(PyExc_SystemError, "numpy object array of an unexpected size");
+        raise_set();
+    }
+    const Py_ssize_t before = prefix != nullptr ? PyUnicode_GET_LENGTH(prefix) : 0;
+
+    // The number in decimal, right-aligned in `digits`: digits[first .. 20).
+    char digits[20];
+    std::memset(digits, '0', sizeof digits);
+    int first = 19;
+
+    // The row template of the current field width (the wider of `length` and
+    // the number of digits): size, kind, maximum character and data.
+    Ref row;
+    Py_ssize_t field = 0, size = 0;
+    int kind = 0;
+    Py_UCS4 maxchar = 0;
+    const void* shape = nullptr;
+
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const Py_ssize_t ndigits = 20 - first;
+        const Py_ssize_t wanted = ndigits > length ? ndigits : length;
+        if (!row || wanted != field) {
+            field = wanted;
+            row = row_template(field, prefix, suffix);
+            size = PyUnicode_GET_LENGTH(row.get());
+            kind = static_cast<int>(PyUnicode_KIND(row.get()));
+            maxchar = PyUnicode_MAX_CHAR_VALUE(row.get());
+            shape = PyUnicode_DATA(row.get());
+        }
+        PyObject* text;
+        if (size == 1) {
+            // One character, as the interpreter gives it: its shared latin-1 string.
+            text = PyUnicode_FromOrdinal(static_cast<Py_UCS4>(digits[19]));
+            if (text == nullptr) raise_set();
+        } else {
+            text = PyUnicode_New(size, maxchar);
+            if (text == nullptr) raise_set();
+            void* data = PyUnicode_DATA(text);
+            std::memcpy(data, shape, static_cast<size_t>(size) * static_cast<size_t>(kind));
+            const Py_ssize_t at = before + field - ndigits;
+            const char* src = digits + first;
+            switch (kind) {
+                case PyUnicode_1BYTE_KIND:
+                    std::memcpy(static_cast<Py_UCS1*>(data) + at, src, static_cast<size_t>(ndigits));
+                    break;
+                case PyUnicode_2BYTE_KIND:
+                    for (Py_ssize_t k = 0; k < ndigits; ++k) {
+                        static_cast<Py_UCS2*>(data)[at + k] = static_cast<Py_UCS2>(src[k]);
+                    }
+                    break;
+                default:
+                    for (Py_ssize_t k = 0; k < ndigits; ++k) {
+                        static_cast<Py_UCS4*>(data)[at + k] = static_cast<Py_UCS4>(src[k]);
+                    }
+                    break;
+            }
+        }
+        items.put(i, text);
+
+        // Next number.
+        int d = 19;
+        while (d >= first && digits[d] == '9') digits[d--] = '0';
+        if (d < first) first = d;
+        if (d >= 0) ++digits[d];
+
+        if ((i + 1) % kSignalStride == 0) check(PyErr_CheckSignals());
+    }
+}
+
+// pd.Series(array, name=name, dtype=dtype, copy=False)
+Ref make_series(PyObject* array, PyObject* name, PyObject* dtype) {
+    PyObject* args[] = {array, name, dtype, Py_False};
+    return call(kept.series, args, 1, kept.kw_series);
+}
+
+// --- the dtype the pipeline ends with ------------------------------------------------------------
+
+// Runs the pipeline on two rows and the native writing on the same two rows;
+// returns the pipeline's dtype when both give equal Series of that dtype with
+// exact strings, else None.
+Ref probe_dtype(bool with_prefix, bool with_suffix) {
+    PyObject* p = with_prefix ? K.str_p : nullptr;
+    PyObject* s = with_suffix ? K.str_p : nullptr;
+    Ref two = Ref::steal(PyLong_FromLong(2));
+    Ref piped;
+    {
+        Ref numbers = call2(kept.arange, K.int_0, two.get());
+        PyObject* args[] = {numbers.get(), Py_None, reinterpret_cast<PyObject*>(&PyUnicode_Type)};
+        Ref column = call(kept.series, args, 1, K.kw_name_dtype);
+        Ref accessor = getattr(column.get(), K.str_str);
+        Ref zfill = getattr(accessor.get(), K.str_zfill);
+        piped = call1(zfill.get(), two.get());
+        if (p != nullptr) piped = Ref::steal(PyNumber_Add(p, piped.get()));
+        if (s != nullptr) piped = Ref::steal(PyNumber_Add(piped.get(), s));
+    }
+    Ref dtype = getattr(piped.get(), K.str_dtype);
+
+    Ref array = call2(kept.empty, two.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    write_identifiers(array.get(), 2, 2, p, s);
+    Ref ours = make_series(array.get(), Py_None, dtype.get());
+
+    Ref ours_dtype = getattr(ours.get(), K.str_dtype);
+    bool same = Py_TYPE(ours_dtype.get()) == Py_TYPE(dtype.get()) &&
+                truth(Ref::steal(PyObject_RichCompare(ours_dtype.get(), dtype.get(), Py_EQ)).get());
+    if (same) {
+        Ref equals = getattr(ours.get(), kept.str_equals);
+        same = truth(call1(equals.get(), piped.get()).get());
+    }
+    if (same) {
+        Ref mine = call0(getattr(ours.get(), kept.str_tolist).get());
+        Ref theirs = call0(getattr(piped.get(), kept.str_tolist).get());
+        same = PyList_CheckExact(mine.get()) && PyList_CheckExact(theirs.get()) &&
+               PyList_GET_SIZE(theirs.get()) == 2 &&
+               truth(Ref::steal(PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ)).get());
+        for (Py_ssize_t i = 0; same && i < 2; ++i) {
+            same = PyUnicode_CheckExact(PyList_GET_ITEM(mine.get(), i)) &&
+                   PyUnicode_CheckExact(PyList_GET_ITEM(theirs.get(), i));
+        }
+    }
+    return same ? std::move(dtype) : Ref::borrow(Py_None);
+}
+
+// The dtype to build the column with under `options` (a tuple of the option
+// values), or NULL when the pipeline's result is not one reproduced here.
+Ref column_dtype(PyObject* options, bool with_prefix, bool with_suffix) {
+    Ref key = Ref::steal(Py_BuildValue("(OOO)", options, with_prefix ? Py_True : Py_False,
+                                       with_suffix ? Py_True : Py_False));
+    PyObject* known = PyDict_GetItemWithError(kept.dtypes, key.get());
+    if (known == nullptr) {
+        if (PyErr_Occurred()) raise_set();
+        Ref found = probe_dtype(with_prefix, with_suffix);
+        check(PyDict_SetItem(kept.dtypes, key.get(), found.get()));
+        known = found.get();
+        return known == Py_None ? Ref() : std::move(found);
+    }
+    return known == Py_None ? Ref() : Ref::borrow(known);
+}
+
+// The items of one section of pandas' option table, as a tuple; NULL when the
+// section is not a dictionary or holds a value that is not hashable.
+Ref option_section(PyObject* table, PyObject* section) {
+    Ref options = Ref::borrow(PyDict_GetItemWithError(table, section));
+    if (!options && PyErr_Occurred()) raise_set();
+    if (!options || !PyDict_CheckExact(options.get())) return Ref();
+    Ref items = Ref::steal(PyDict_Items(options.get()));
+    Ref tuple = Ref::steal(PyList_AsTuple(items.get()));
+    if (PyObject_Hash(tuple.get()) == -1) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_set();
+        PyErr_Clear();
+        return Ref();
+    }
+    return tuple;
+}
+
+// The pandas options that may decide the dtype and values of the pipeline's
+// column: the sections "future" (infer_string and the other coming defaults) and
+// "mode" (string_storage among them), read from the table pandas itself reads,
+// which neither warns about deprecated options nor runs any code. NULL when the
+// table is not where pandas 2 and 3 keep it.
+Ref dtype_options(PyObject* pd) {
+    Ref package = module_item(pd, kept.str__config);
+    if (!package || !PyModule_Check(package.get())) return Ref();
+    Ref config = module_item(package.get(), kept.str_config);
+    if (!config || !PyModule_Check(config.get())) return Ref();
+    Ref table = module_item(config.get(), kept.str__global_config);
+    if (!table || !PyDict_CheckExact(table.get())) return Ref();
+    Ref future = option_section(table.get(), kept.str_future);
+    if (!future) return Ref();
+    Ref mode = option_section(table.get(), kept.str_mode);
+    if (!mode) return Ref();
+    return Ref::steal(PyTuple_Pack(2, future.get(), mode.get()));
+}
+
+// A column name that pandas takes as it is, with no code of its own run.
+bool plain_name(PyObject* name) {
+    return name == Py_None || PyUnicode_CheckExact(name) || PyLong_CheckExact(name);
+}
+
+}  // namespace
+
+Ref sample_sequential_native(PyObject* func, PyObject* self, PyObject* n, PyObject* produce_nans,
+                             int& line, SequentialReads& reads) {
+    // Line 104: pd and np (the pipeline's lookups, in its order), then the rows.
+    line = 104;
+    make_kept();
+    Ref pd = lookup_global(global_pd, globals_of(func));
+    if (!genuine_pandas(pd.get())) return Ref();
+    Ref np = lookup_global(global_np, globals_of(func));
+    if (!genuine_numpy(np.get())) return Ref();
+    int overflow = 0;
+    long long wanted = PyLong_AsLongLongAndOverflow(n, &overflow);
+    if (overflow != 0 || (wanted == -1 && PyErr_Occurred())) {
+        if (PyErr_Occurred()) raise_set();
+        return Ref();
+    }
+    // Beyond this numpy refuses the array (as it refuses the pipeline's range).
+    if (wanted > static_cast<long long>(PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(void*)))) {
+        return Ref();
+    }
+    const Py_ssize_t count = wanted > 0 ? static_cast<Py_ssize_t>(wanted) : 0;
+    Ref options = dtype_options(pd.get());
+    if (!options) return Ref();
+    // The column's array, allocated where the pipeline allocates its range.
+    Ref rows = Ref::steal(PyLong_FromSsize_t(count));
+    Ref array = call2(kept.empty, rows.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+    rows = Ref();
+
+    PyObject* name = reads.read(self, SequentialReads::name, K.str_name);
+    if (!plain_name(name)) return Ref();
+
+    line = 105;
+    PyObject* length = reads.read(self, SequentialReads::length, K.str_length);
+    if (!PyLong_CheckExact(length)) return Ref();
+    long width = PyLong_AsLongAndOverflow(length, &overflow);
+    if (overflow != 0 || width < 0 || width > kMaxWidth) return Ref();
+
+    line = 107;
+    PyObject* prefix = nullptr;
+    if (reads.read(self, SequentialReads::prefix_test, K.str_prefix) != Py_None) {
+        line = 108;
+        prefix = reads.read(self, SequentialReads::prefix, K.str_prefix);
+        if (!PyUnicode_CheckExact(prefix)) return Ref();
+    }
+    line = 110;
+    PyObject* suffix = nullptr;
+    if (reads.read(self, SequentialReads::suffix_test, K.str_suffix) != Py_None) {
+        line = 111;
+        suffix = reads.read(self, SequentialReads::suffix, K.str_suffix);
+        if (!PyUnicode_CheckExact(suffix)) return Ref();
+    }
+
+    // Line 104 again for the making of the column itself.
+    line = 104;
+    Ref dtype = column_dtype(options.get(), prefix != nullptr, suffix != nullptr);
+    if (!dtype) return Ref();
+    write_identifiers(array.get(), count, width, prefix, suffix);
+    Ref samples = make_series(array.get(), name, dtype.get());
+    array = Ref();
+
+    inject_nans(func, self, n, produce_nans, samples.get(), line, 113, 114, 115);
+    line = 117;
+    Ref to_frame = getattr(samples.get(), K.str_to_frame);
+    return call0(to_frame.get());
+}
+
+}  // namespace vandrel
