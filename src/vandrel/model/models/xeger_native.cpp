@@ -81,11 +81,14 @@ inline uint32_t genrand_uint32(MTObject* self) noexcept {
 
 // ---- small helpers ------------------------------------------------------------------------
 
-// A type's version tag is valid until the type or one of its bases is modified.
+// A type's version tag is valid until the type or one of its bases is modified:
+// before 3.12 that clears a flag, from 3.12 on it resets the tag to 0.
 inline bool type_tag(PyTypeObject* t, unsigned int& tag) noexcept {
-    if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG) || t->tp_version_tag == 0) return false;
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyType_HasFeature(t, Py_TPFLAGS_VALID_VERSION_TAG)) return false;
+#endif
     tag = t->tp_version_tag;
-    return true;
+    return tag != 0;
 }
 
 // The namespace of a type (a new reference).
@@ -125,6 +128,8 @@ struct DictWatch {
     PyObject* dict;
     uint64_t version;
     bool by_reads;  // only the items validation read matter (it never iterated the dict)
+    bool touched;   // a watcher event came (3.12+)
+    bool per_row;   // neither tells: the reads are made again for every row
 };
 // One item validation read from a watched dictionary (NULL: found missing).
 struct Read {
@@ -148,6 +153,8 @@ struct Snapshot {
     std::vector<Ref> keep;  // every watched object, so that no address is reused
     std::vector<DictWatch> dicts;
     std::vector<Read> reads;
+    // Instances whose attribute dictionary is watched: still that dictionary?
+    std::vector<std::pair<PyObject*, PyObject*>> owners;
     std::vector<TypeWatch> types;
     std::vector<FuncWatch> funcs;
     // Identity of the bound method validated: its function and instance.
@@ -172,7 +179,21 @@ struct Snapshot {
     void watch_dict(PyObject* d, bool by_reads = true) {
         need(d != nullptr && PyDict_CheckExact(d));
         hold(d);
-        dicts.push_back({d, dict_version(d), by_reads});
+        dicts.push_back({d, dict_version(d), by_reads, false, false});
+        watch_events(d);
+    }
+    // The attribute dictionary of `obj`, watched (a new reference).
+    Ref watch_attributes(PyObject* obj) {
+        Ref d = Ref::steal(PyObject_GenericGetDict(obj, nullptr));
+        watch_dict(d.get());
+#if PY_VERSION_HEX >= 0x030D0000
+        // 3.13.0 stores an attribute into the inline values a materialized
+        // dictionary shares without a new version tag or a watcher event
+        // (CPython gh-125608): what was read of it is read again for every row.
+        dicts.back().per_row = true;
+#endif
+        owners.emplace_back(hold(obj), d.get());
+        return d;
     }
     // An item of a watched dictionary, remembered (borrowed, or NULL).
     PyObject* get(PyObject* d, const char* key) {
@@ -228,10 +249,23 @@ struct Snapshot {
     // the generator's gauss_next) is accepted again here, without a validation.
     bool unchanged() noexcept {
         for (DictWatch& w : dicts) {
+            if (w.per_row) {
+                if (!same_reads(w.dict)) return false;
+                continue;
+            }
             uint64_t now = dict_version(w.dict);
-            if (now == w.version) continue;
+            if (now == w.version && !w.touched) continue;
             if (!w.by_reads || !same_reads(w.dict)) return false;
             w.version = now;
+            w.touched = false;
+        }
+        for (const auto& [obj, dict] : owners) {
+            PyObject* d = PyObject_GenericGetDict(obj, nullptr);
+            Py_XDECREF(d);
+            if (d != dict) {
+                PyErr_Clear();
+                return false;
+            }
         }
         for (const TypeWatch& w : types) {
             unsigned int tag;
@@ -246,7 +280,31 @@ struct Snapshot {
         return true;
     }
     bool same_reads(PyObject* dict) noexcept;
+    static void watch_events(PyObject* dict);
 };
+
+// The snapshot being made or in use: where dictionary events are recorded.
+Snapshot* current_snapshot = nullptr;
+
+// From 3.12 on, an attribute stored into an instance's inline values can leave
+// the version tag of its materialized dictionary as it was (3.13); a dictionary
+// watcher is told of every change.
+#if PY_VERSION_HEX >= 0x030C0000
+int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) noexcept {
+    if (current_snapshot != nullptr)
+        for (DictWatch& w : current_snapshot->dicts)
+            if (w.dict == dict) w.touched = true;
+    return 0;
+}
+#endif
+
+void Snapshot::watch_events([[maybe_unused]] PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030C0000
+    static int watcher = -1;
+    if (watcher < 0) watcher = PyDict_AddWatcher(on_dict_event);
+    if (watcher < 0 || PyDict_Watch(watcher, dict) < 0) raise_set();
+#endif
+}
 
 bool Snapshot::same_reads(PyObject* dict) noexcept {
     for (const Read& r : reads) {
@@ -359,9 +417,8 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
         need(mro_lookup(xeger_type, a) == nullptr);
 
     // The instance's own attributes.
-    Ref idict = Ref::steal(PyObject_GenericGetDict(self, nullptr));
+    Ref idict = s.watch_attributes(self);
     PyObject* d = idict.get();
-    s.watch_dict(d);
     for (const char* m : {"xeger", "_build_string", "_handle_state", "_handle_group", "_handle_in",
                           "_handle_repeat", "rstr", "sample_wr", "printable"})
         need(s.get(d, m) == nullptr);
@@ -536,8 +593,7 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
     need(bits != nullptr && Py_TYPE(bits) == &PyMethodDescr_Type);
     auto* descr = reinterpret_cast<PyMethodDescrObject*>(bits);
     need(PyDescr_TYPE(descr) == base && std::strcmp(descr->d_method->ml_name, "getrandbits") == 0);
-    Ref rdict = Ref::steal(PyObject_GenericGetDict(inst, nullptr));
-    s.watch_dict(rdict.get());
+    Ref rdict = s.watch_attributes(inst);
     for (const char* m : {"choice", "randint", "randrange", "shuffle", "_randbelow", "getrandbits"})
         need(s.get(rdict.get(), m) == nullptr);
     need(generator_layout_matches(random_type, base));
@@ -987,6 +1043,11 @@ void revalidate(State& st, PyObject* func, PyObject* self) {
     st.status = Status::Unknown;
     ++st.generation;
     Snapshot fresh;
+    current_snapshot = &fresh;
+    struct Install {  // whatever happens, events go to the snapshot in use afterwards
+        State& st;
+        ~Install() { current_snapshot = &st.snap; }
+    } install{st};
     try {
         validate(fresh, func, self);
         st.status = Status::Ready;
