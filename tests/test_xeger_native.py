@@ -163,6 +163,8 @@ PATCHES = {
     "instance _random": lambda mp: mp.setattr(rstr._default_instance, "_random", random.Random(3)),
     "instance alphabet": lambda mp: mp.setitem(rstr._default_instance._alphabets, "digits", "xy"),
     "instance dispatch": lambda mp: mp.setitem(rstr._default_instance._cases, "literal", lambda x: "L"),
+    "instance __dict__": lambda mp: mp.setattr(rstr._default_instance, "__dict__", dict(
+        vars(rstr._default_instance), _random=random.Random(4))),
     "instance method": lambda mp: mp.setitem(vars(rstr._default_instance), "_handle_in", lambda v: "#"),
     "class method": lambda mp: mp.setattr(XMOD.Xeger, "_handle_repeat", lambda self, a, b, v: "R"),
     "base method": lambda mp: mp.setattr(BASE.RstrBase, "sample_wr", lambda self, pop, k: ["~"] * k),

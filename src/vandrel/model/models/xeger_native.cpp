@@ -18,6 +18,7 @@
 //     the order of rstr's randint/choice calls.
 #include "xeger_native.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -56,9 +57,9 @@ struct MTObject {
 inline uint32_t genrand_uint32(MTObject* self) noexcept {
     static const uint32_t mag01[2] = {0x0U, 0x9908b0dfU};
     uint32_t* mt = self->state;
-    uint32_t y;
+    uint32_t y = 0;
     if (self->index >= MT_N) {
-        int kk;
+        int kk = 0;
         for (kk = 0; kk < MT_N - MT_M; kk++) {
             y = (mt[kk] & 0x80000000U) | (mt[kk + 1] & 0x7fffffffU);
             mt[kk] = mt[kk + MT_M] ^ (y >> 1) ^ mag01[y & 0x1U];
@@ -109,7 +110,8 @@ PyObject* item(PyObject* dict, const char* key) {
 }
 
 bool is_ascii(PyObject* s, const char* text) {
-    return s != nullptr && PyUnicode_CheckExact(s) && PyUnicode_CompareWithASCIIString(s, text) == 0;
+    return s != nullptr && PyUnicode_CheckExact(s) &&
+           PyUnicode_CompareWithASCIIString(s, text) == 0;
 }
 
 bool is_builtin_function(PyObject* f, const char* name) {
@@ -267,17 +269,18 @@ struct Snapshot {
                 return false;
             }
         }
-        for (const TypeWatch& w : types) {
-            unsigned int tag;
-            if (!type_tag(w.type, tag) || tag != w.tag) return false;
-        }
-        for (const FuncWatch& w : funcs) {
-            if (PyFunction_GET_CODE(w.func) != w.code || PyFunction_GET_DEFAULTS(w.func) != w.defaults ||
-                PyFunction_GET_KW_DEFAULTS(w.func) != w.kwdefaults ||
-                PyFunction_GET_CLOSURE(w.func) != w.closure)
-                return false;
-        }
-        return true;
+        auto type_same = [](const TypeWatch& w) {
+            unsigned int tag = 0;
+            return type_tag(w.type, tag) && tag == w.tag;
+        };
+        auto func_same = [](const FuncWatch& w) {
+            return PyFunction_GET_CODE(w.func) == w.code &&
+                   PyFunction_GET_DEFAULTS(w.func) == w.defaults &&
+                   PyFunction_GET_KW_DEFAULTS(w.func) == w.kwdefaults &&
+                   PyFunction_GET_CLOSURE(w.func) == w.closure;
+        };
+        return std::all_of(types.begin(), types.end(), type_same) &&
+               std::all_of(funcs.begin(), funcs.end(), func_same);
     }
     bool same_reads(PyObject* dict) noexcept;
     static void watch_events(PyObject* dict);
@@ -307,15 +310,11 @@ void Snapshot::watch_events([[maybe_unused]] PyObject* dict) {
 }
 
 bool Snapshot::same_reads(PyObject* dict) noexcept {
-    for (const Read& r : reads) {
-        if (r.dict != dict) continue;
-        PyObject* v = PyDict_GetItemWithError(dict, r.key);
-        if (v != r.value) {
-            PyErr_Clear();
-            return false;
-        }
-    }
-    return true;
+    bool same = std::all_of(reads.begin(), reads.end(), [dict](const Read& r) {
+        return r.dict != dict || PyDict_GetItemWithError(dict, r.key) == r.value;
+    });
+    PyErr_Clear();  // a failed lookup is a change too
+    return same;
 }
 
 // Looks `name` up along the MRO of `t` without running any descriptor: what an
@@ -351,7 +350,9 @@ bool generator_layout_matches(PyObject* random_type, PyTypeObject* base) {
         for (int i = 0; i <= MT_N; ++i) {
             unsigned long w = PyLong_AsUnsignedLong(PyTuple_GET_ITEM(words, i));
             if (PyErr_Occurred()) raise_set();
-            if (w != (i < MT_N ? mt->state[i] : static_cast<unsigned long>(mt->index))) return false;
+            if (w != (i < MT_N ? mt->state[i] : static_cast<unsigned long>(mt->index))) {
+                return false;
+            }
         }
         return true;
     };
@@ -369,13 +370,15 @@ bool generator_layout_matches(PyObject* random_type, PyTypeObject* base) {
     return result;
 }
 
-const char* const CATEGORY_KEYS[6] = {"category_digit", "category_not_digit", "category_space",
-                                      "category_not_space", "category_word", "category_not_word"};
-const char* const CATEGORY_ALPHABETS[6] = {"digits", "nondigits",  "whitespace",
-                                           "nonwhitespace", "word", "nonword"};
-const char* const CASE_KEYS[15] = {"literal",  "not_literal", "at",       "in",         "any",
-                                   "range",    "category",    "branch",   "subpattern", "assert",
-                                   "assert_not", "groupref",  "min_repeat", "max_repeat", "negate"};
+const char* const CATEGORY_KEYS[6] = {"category_digit", "category_not_digit",
+                                      "category_space", "category_not_space",
+                                      "category_word",  "category_not_word"};
+const char* const CATEGORY_ALPHABETS[6] = {"digits",        "nondigits", "whitespace",
+                                           "nonwhitespace", "word",      "nonword"};
+const char* const CASE_KEYS[15] = {"literal",    "not_literal", "at",         "in",
+                                   "any",        "range",       "category",   "branch",
+                                   "subpattern", "assert",      "assert_not", "groupref",
+                                   "min_repeat", "max_repeat",  "negate"};
 
 // The whole check of one bound `xeger` (function `func`, instance `self`).
 void validate(Snapshot& s, PyObject* func, PyObject* self) {
@@ -393,8 +396,8 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
     need(Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(xeger_type));
     s.xeger_type = Py_TYPE(self);
     need(mro_lookup(xeger_type, "xeger") == func);
-    const char* own[] = {"__init__", "_build_string", "_handle_state", "_handle_group", "_handle_in",
-                         "_handle_repeat"};
+    const char* own[] = {"__init__",      "_build_string", "_handle_state",
+                         "_handle_group", "_handle_in",    "_handle_repeat"};
     for (const char* m : own) {
         std::string q = std::string("Xeger.") + m;
         s.genuine(mro_lookup(xeger_type, m), xg, q.c_str());
@@ -410,18 +413,22 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
     }
     {
         Ref object_dict = type_dict(&PyBaseObject_Type);
-        need(mro_lookup(xeger_type, "__getattribute__") == s.get(object_dict.get(), "__getattribute__"));
+        need(mro_lookup(xeger_type, "__getattribute__") ==
+             s.get(object_dict.get(), "__getattribute__"));
     }
     // Instance attributes are not shadowed by the class; `printable` is left to __getattr__.
-    for (const char* a : {"_random", "_alphabets", "_cache", "_categories", "_cases", "printable"})
+    for (const char* a :
+         {"_random", "_alphabets", "_cache", "_categories", "_cases", "printable"}) {
         need(mro_lookup(xeger_type, a) == nullptr);
+    }
 
     // The instance's own attributes.
     Ref idict = s.watch_attributes(self);
     PyObject* d = idict.get();
     for (const char* m : {"xeger", "_build_string", "_handle_state", "_handle_group", "_handle_in",
-                          "_handle_repeat", "rstr", "sample_wr", "printable"})
+                          "_handle_repeat", "rstr", "sample_wr", "printable"}) {
         need(s.get(d, m) == nullptr);
+    }
     PyObject* rnd = s.get(d, "_random");
     PyObject* alphabets = s.get(d, "_alphabets");
     PyObject* cache = s.get(d, "_cache");
@@ -449,14 +456,15 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
     auto check_table = [&](PyObject* table, const char* const* keys, size_t nkeys, size_t first) {
         need(static_cast<size_t>(PyDict_GET_SIZE(table)) == nkeys);
         Py_ssize_t pos = 0;
-        PyObject *k, *v;
+        PyObject *k = nullptr, *v = nullptr;
         for (size_t i = 0; PyDict_Next(table, &pos, &k, &v); ++i) {
             need(i < nkeys && is_ascii(k, keys[i]));
             s.watch_func(v);
             need(PyFunction_GET_CODE(v) == lambdas[first + i] && PyFunction_GET_GLOBALS(v) == xg);
             if (PyObject* cl = PyFunction_GET_CLOSURE(v)) {
-                for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(cl); ++j)
+                for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(cl); ++j) {
                     need(PyCell_GET(PyTuple_GET_ITEM(cl, j)) == self);
+                }
             }
         }
     };
@@ -490,8 +498,9 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
     need(s.get(bd, "range") == reinterpret_cast<PyObject*>(&PyRange_Type));
     need(s.get(bd, "int") == reinterpret_cast<PyObject*>(&PyLong_Type));
     need(s.get(bd, "AttributeError") == PyExc_AttributeError);
-    for (const char* f : {"chr", "min", "list", "set", "range", "AttributeError", "len", "int"})
+    for (const char* f : {"chr", "min", "list", "set", "range", "AttributeError", "len", "int"}) {
         need(s.get(xg, f) == nullptr && s.get(bg, f) == nullptr);
+    }
 
     // rstr.xeger's module globals.
     PyObject* limit = s.get(xg, "STAR_PLUS_LIMIT");
@@ -538,7 +547,7 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
                  PyUnicode_Compare(cf.get(), file) == 0);
         };
         Py_ssize_t pos = 0;
-        PyObject *k, *v;
+        PyObject *k = nullptr, *v = nullptr;
         while (PyDict_Next(pd, &pos, &k, &v)) {
             if (PyFunction_Check(v)) {
                 own_function(v);
@@ -548,9 +557,10 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
                 if (m == nullptr || PyObject_RichCompareBool(m, modname, Py_EQ) != 1) continue;
                 s.watch_type(v);
                 Py_ssize_t p2 = 0;
-                PyObject *k2, *v2;
-                while (PyDict_Next(td2.get(), &p2, &k2, &v2))
+                PyObject *k2 = nullptr, *v2 = nullptr;
+                while (PyDict_Next(td2.get(), &p2, &k2, &v2)) {
                     if (PyFunction_Check(v2)) own_function(v2);
+                }
             }
         }
     }
@@ -573,7 +583,8 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
         PyObject* bound = s.get(rd, m);
         need(bound != nullptr && PyMethod_Check(bound));
         if (inst == nullptr) inst = PyMethod_GET_SELF(bound);
-        need(PyMethod_GET_SELF(bound) == inst && PyMethod_GET_FUNCTION(bound) == mro_lookup(random_type, m));
+        need(PyMethod_GET_SELF(bound) == inst &&
+             PyMethod_GET_FUNCTION(bound) == mro_lookup(random_type, m));
     }
     need(Py_TYPE(inst) == reinterpret_cast<PyTypeObject*>(random_type));
     s.random_inst = s.hold(inst);
@@ -594,8 +605,10 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
     auto* descr = reinterpret_cast<PyMethodDescrObject*>(bits);
     need(PyDescr_TYPE(descr) == base && std::strcmp(descr->d_method->ml_name, "getrandbits") == 0);
     Ref rdict = s.watch_attributes(inst);
-    for (const char* m : {"choice", "randint", "randrange", "shuffle", "_randbelow", "getrandbits"})
+    for (const char* m :
+         {"choice", "randint", "randrange", "shuffle", "_randbelow", "getrandbits"}) {
         need(s.get(rdict.get(), m) == nullptr);
+    }
     need(generator_layout_matches(random_type, base));
 }
 
@@ -607,7 +620,7 @@ struct Node {
     Kind kind;
     uint8_t shift = 0;  // 32 - bit_length(n): getrandbits(k) is a word >> (32 - k)
     uint32_t n = 0;     // Pick/Text: table size; Branch: alternatives; Repeat: max - min + 1
-    uint32_t a = 0;     // Char: code point; Pick/Text: table offset; Group/Backref: group; Repeat: min
+    uint32_t a = 0;  // Char: code point; Pick/Text: table offset; Group/Backref: group; Repeat: min
     uint32_t body = 0;  // Group/Repeat: sequence; Branch: first entry in `alts`
 };
 
@@ -695,8 +708,9 @@ class Compiler {
     }
     PyObject* category(PyObject* value) {
         std::string c = op_name(value);
-        for (int i = 0; i < 6; ++i)
+        for (int i = 0; i < 6; ++i) {
             if (c == CATEGORY_KEYS[i]) return s_.category_alphabet[i];
+        }
         refuse();
     }
 
@@ -753,6 +767,7 @@ class Compiler {
 
     // One parsed sequence; `defined` holds the groups certainly set on entry
     // and, on return, those certainly set after it.
+    // NOLINTNEXTLINE(misc-no-recursion): nested as the pattern, at most MAX_DEPTH deep
     uint32_t seq(PyObject* sub, int depth, std::vector<bool>& defined) {
         need(depth <= MAX_DEPTH);
         Ref fast = Ref::steal(PySequence_Fast(sub, "pattern"));
@@ -786,8 +801,9 @@ class Compiler {
                 // self.printable(1, exclude='\n'): one choice among the others
                 std::vector<Py_UCS4> all, chars;
                 append_str(all, s_.any_alphabet);
-                for (Py_UCS4 c : all)
+                for (Py_UCS4 c : all) {
                     if (c != '\n') chars.push_back(c);
+                }
                 local.push_back(pick(chars));
             } else if (op == "category") {
                 // the whole alphabet, as Xeger returns it here
@@ -811,8 +827,9 @@ class Compiler {
                     if (j == 0) {
                         after = d;
                     } else {
-                        for (size_t g = 0; g < after.size(); ++g)
+                        for (size_t g = 0; g < after.size(); ++g) {
                             after[g] = after[g] && g < d.size() && d[g];
+                        }
                     }
                 }
                 defined = after;
@@ -888,8 +905,12 @@ bool may_warn(PyObject* pattern) {
         if (c == d && (c == '[' || c == '-' || c == '&' || c == '~' || c == '|')) return true;
         if (c == '(' && d == '?' && i + 2 < n) {
             Py_UCS4 e = PyUnicode_READ(kind, data, i + 2);
-            if (e == '(') return true;  // a condition's group name (3.12), and rstr refuses it anyway
-            if (i != 0 && std::strchr("aiLmsux-", static_cast<int>(e)) != nullptr && e != 0) return true;
+            if (e == '(') {
+                return true;  // a condition's group name (3.12), and rstr refuses it anyway
+            }
+            if (i != 0 && std::strchr("aiLmsux-", static_cast<int>(e)) != nullptr && e != 0) {
+                return true;
+            }
         }
     }
     return false;
@@ -936,22 +957,27 @@ class Runner {
 
     // Random._randbelow_with_getrandbits(n), n >= 1.
     uint32_t below(uint32_t n, uint8_t shift) {
-        uint32_t r;
-        do r = genrand_uint32(mt_) >> shift;
-        while (r >= n);
+        uint32_t r = 0;
+        do {
+            r = genrand_uint32(mt_) >> shift;
+        } while (r >= n);
         return r;
     }
+    // NOLINTNEXTLINE(misc-no-recursion): nested as the program, at most MAX_DEPTH deep
     void seq(uint32_t index) {
         const Program::Range r = p_.seqs[index];
         for (uint32_t i = r.begin; i < r.end; ++i) node(p_.nodes[i]);
     }
+    // NOLINTNEXTLINE(misc-no-recursion): see seq
     void node(const Node& n) {
         switch (n.kind) {
             case Kind::Char:
                 out_.push_back(static_cast<Char>(n.a));
                 break;
             case Kind::Text:
-                for (uint32_t i = 0; i < n.n; ++i) out_.push_back(static_cast<Char>(p_.chars[n.a + i]));
+                for (uint32_t i = 0; i < n.n; ++i) {
+                    out_.push_back(static_cast<Char>(p_.chars[n.a + i]));
+                }
                 break;
             case Kind::Pick:
                 out_.push_back(static_cast<Char>(p_.chars[n.a + below(n.n, n.shift)]));
@@ -985,8 +1011,8 @@ Ref make_str(const std::vector<uint8_t>& out) {
     return s;
 }
 Ref make_str(const std::vector<Py_UCS4>& out) {
-    return Ref::steal(
-        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size())));
+    return Ref::steal(PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(),
+                                                static_cast<Py_ssize_t>(out.size())));
 }
 
 // ---- the process-wide state ---------------------------------------------------------------
@@ -1021,13 +1047,18 @@ struct State {
 };
 
 State& state() {
-    static State* s = new State();  // lives as long as the process
+    // Made once and never destroyed: at exit the interpreter may be gone.
+    static auto* s = new State();  // NOLINT(cppcoreguidelines-owning-memory)
     return *s;
 }
 
 struct Busy {
     State& s;
     explicit Busy(State& st) : s(st) { s.busy = true; }
+    Busy(const Busy&) = delete;
+    Busy(Busy&&) = delete;
+    Busy& operator=(const Busy&) = delete;
+    Busy& operator=(Busy&&) = delete;
     ~Busy() { s.busy = false; }
 };
 
@@ -1046,6 +1077,10 @@ void revalidate(State& st, PyObject* func, PyObject* self) {
     current_snapshot = &fresh;
     struct Install {  // whatever happens, events go to the snapshot in use afterwards
         State& st;
+        Install(const Install&) = delete;
+        Install(Install&&) = delete;
+        Install& operator=(const Install&) = delete;
+        Install& operator=(Install&&) = delete;
         ~Install() { current_snapshot = &st.snap; }
     } install{st};
     try {
@@ -1054,8 +1089,9 @@ void revalidate(State& st, PyObject* func, PyObject* self) {
     } catch (const Refuse&) {
         st.status = Status::Refused;
     }
-    if (st.status == Status::Ready && program_inputs(fresh) != program_inputs(st.snap))
+    if (st.status == Status::Ready && program_inputs(fresh) != program_inputs(st.snap)) {
         st.forget_programs();
+    }
     // The previous snapshot's references keep the old inputs alive until here,
     // so an equal address above is the same object.
     st.snap = std::move(fresh);
@@ -1109,23 +1145,24 @@ Ref xeger_native(PyObject* xeger, PyObject* pattern) {
     (void)pattern;
     return Ref();
 #else
-    if (!PyMethod_Check(xeger) || !PyUnicode_CheckExact(pattern)) return Ref();
+    if (!PyMethod_Check(xeger) || !PyUnicode_CheckExact(pattern)) return {};
     State& st = state();
-    if (st.busy) return Ref();
+    if (st.busy) return {};
     PyObject* func = PyMethod_GET_FUNCTION(xeger);
     PyObject* self = PyMethod_GET_SELF(xeger);
     Snapshot& s = st.snap;
     if (st.status == Status::Unknown || func != s.func || self != s.self || !s.unchanged()) {
         revalidate(st, func, self);
         // Validation ran Python code: what it saw must still hold.
-        if (!s.unchanged()) return Ref();
+        if (!s.unchanged()) return {};
     }
-    if (st.status != Status::Ready) return Ref();
+    if (st.status != Status::Ready) return {};
     if (Py_TYPE(self) != s.xeger_type || Py_TYPE(s.random_inst) != s.random_type ||
-        PyDict_GET_SIZE(s.group_cache) != 0)
-        return Ref();
+        PyDict_GET_SIZE(s.group_cache) != 0) {
+        return {};
+    }
     const Program* prog = program_for(st, pattern);
-    if (prog == nullptr) return Ref();
+    if (prog == nullptr) return {};
     auto* mt = reinterpret_cast<MTObject*>(s.random_inst);
     if (prog->maxchar < 0x80) {
         Runner<uint8_t>(*prog, mt, st.ascii, st.groups).run();
