@@ -165,6 +165,8 @@ PATCHES = {
     "instance dispatch": lambda mp: mp.setitem(rstr._default_instance._cases, "literal", lambda x: "L"),
     "instance __dict__": lambda mp: mp.setattr(rstr._default_instance, "__dict__", dict(
         vars(rstr._default_instance), _random=random.Random(4))),
+    "instance class": lambda mp: mp.setattr(rstr._default_instance, "__class__", type(
+        "Sub", (XMOD.Xeger,), {"_handle_in": lambda self, v: "@"})),
     "instance method": lambda mp: mp.setitem(vars(rstr._default_instance), "_handle_in", lambda v: "#"),
     "class method": lambda mp: mp.setattr(XMOD.Xeger, "_handle_repeat", lambda self, a, b, v: "R"),
     "base method": lambda mp: mp.setattr(BASE.RstrBase, "sample_wr", lambda self, pop, k: ["~"] * k),
@@ -212,6 +214,16 @@ def test_patched_collaborators_take_the_calls(mod, name):
     # the patch shows: this comparison would catch a native row that ignored it
     assert native.exc is not None or not native.frame.equals(plain.frame) or native.state != plain.state
     assert check(mod, PATCHED_PATTERN, n=8, seed=11).calls <= 1  # and native again once undone
+
+
+def test_classes_assigned_while_validating(mod):
+    # A validation under a patched class refuses; the class put back, rows are native again.
+    check(mod, PATCHED_PATTERN, n=3)
+    with patched("generator class", mod):
+        with patched("class method", mod):
+            assert check(mod, PATCHED_PATTERN, n=8, seed=3).calls == 8
+        assert check(mod, PATCHED_PATTERN, n=8, seed=3).calls == 8  # validated again, refused
+    assert check(mod, PATCHED_PATTERN, n=8, seed=3).calls == 0
 
 
 def test_stale_group_cache_is_cleared_by_a_call(mod):

@@ -162,7 +162,7 @@ struct Snapshot {
     // Identity of the bound method validated: its function and instance.
     PyObject* func = nullptr;
     PyObject* self = nullptr;
-    // Checked again for every row: __class__ can be assigned without any of the above.
+    // The classes of the instance and of the generator when validated.
     PyTypeObject* xeger_type = nullptr;
     PyObject* random_inst = nullptr;
     PyTypeObject* random_type = nullptr;
@@ -383,6 +383,7 @@ const char* const CASE_KEYS[15] = {"literal",    "not_literal", "at",         "i
 // The whole check of one bound `xeger` (function `func`, instance `self`).
 void validate(Snapshot& s, PyObject* func, PyObject* self) {
     s.func = s.hold(func);
+    s.xeger_type = Py_TYPE(self);
     s.self = s.hold(self);
 
     // rstr.xeger: the method, its module, its class and the class's methods.
@@ -394,7 +395,6 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
     PyObject* xeger_type = s.get(xg, "Xeger");
     s.watch_type(xeger_type);
     need(Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(xeger_type));
-    s.xeger_type = Py_TYPE(self);
     need(mro_lookup(xeger_type, "xeger") == func);
     const char* own[] = {"__init__",      "_build_string", "_handle_state",
                          "_handle_group", "_handle_in",    "_handle_repeat"};
@@ -586,9 +586,9 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
         need(PyMethod_GET_SELF(bound) == inst &&
              PyMethod_GET_FUNCTION(bound) == mro_lookup(random_type, m));
     }
-    need(Py_TYPE(inst) == reinterpret_cast<PyTypeObject*>(random_type));
     s.random_inst = s.hold(inst);
     s.random_type = Py_TYPE(inst);
+    need(Py_TYPE(inst) == reinterpret_cast<PyTypeObject*>(random_type));
     need(s.random_type->tp_getattro == PyObject_GenericGetAttr);
     const char* rmethods[][2] = {{"choice", "Random.choice"},
                                  {"randint", "Random.randint"},
@@ -1037,6 +1037,7 @@ struct State {
     std::vector<uint8_t> ascii;
     std::vector<Py_UCS4> wide;
     std::vector<std::pair<size_t, size_t>> groups;
+    std::vector<Ref> made_with;  // what the compiled programs were made of
 
     void forget_programs() {
         if (programs) PyDict_Clear(programs.get());
@@ -1089,11 +1090,18 @@ void revalidate(State& st, PyObject* func, PyObject* self) {
     } catch (const Refuse&) {
         st.status = Status::Refused;
     }
-    if (st.status == Status::Ready && program_inputs(fresh) != program_inputs(st.snap)) {
-        st.forget_programs();
+    if (st.status == Status::Ready) {
+        std::vector<PyObject*> inputs = program_inputs(fresh);
+        bool same = inputs.size() == st.made_with.size();
+        for (size_t i = 0; same && i < inputs.size(); ++i) {
+            same = inputs[i] == st.made_with[i].get();
+        }
+        if (!same) {
+            st.forget_programs();
+            st.made_with.clear();
+            for (PyObject* o : inputs) st.made_with.push_back(Ref::borrow(o));
+        }
     }
-    // The previous snapshot's references keep the old inputs alive until here,
-    // so an equal address above is the same object.
     st.snap = std::move(fresh);
 }
 
@@ -1151,16 +1159,18 @@ Ref xeger_native(PyObject* xeger, PyObject* pattern) {
     PyObject* func = PyMethod_GET_FUNCTION(xeger);
     PyObject* self = PyMethod_GET_SELF(xeger);
     Snapshot& s = st.snap;
-    if (st.status == Status::Unknown || func != s.func || self != s.self || !s.unchanged()) {
+    // __class__ can be assigned without any watched change: the classes seen
+    // by the last validation are compared too (and a refusal they caused ends).
+    bool moved = Py_TYPE(self) != s.xeger_type ||
+                 (s.random_inst != nullptr && Py_TYPE(s.random_inst) != s.random_type);
+    if (st.status == Status::Unknown || func != s.func || self != s.self || moved ||
+        !s.unchanged()) {
         revalidate(st, func, self);
         // Validation ran Python code: what it saw must still hold.
         if (!s.unchanged()) return {};
     }
     if (st.status != Status::Ready) return {};
-    if (Py_TYPE(self) != s.xeger_type || Py_TYPE(s.random_inst) != s.random_type ||
-        PyDict_GET_SIZE(s.group_cache) != 0) {
-        return {};
-    }
+    if (PyDict_GET_SIZE(s.group_cache) != 0) return {};
     const Program* prog = program_for(st, pattern);
     if (prog == nullptr) return {};
     auto* mt = reinterpret_cast<MTObject*>(s.random_inst);
