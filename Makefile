@@ -49,6 +49,7 @@ bench: install
 	$(PIP) install -r bench/requirements.txt
 	$(VPY) bench/bench.py
 	$(VPY) bench/sequential.py
+	$(VPY) bench/xeger.py
 
 # The whole suite against a build with AddressSanitizer and UBSan.
 asan: $(STAMP)

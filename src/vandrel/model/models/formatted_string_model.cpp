@@ -2,6 +2,7 @@
 // rstr.xeger call per row; restored from its dictionary form via the host's
 // FormattedString.from_dict.
 #include "member.hpp"
+#include "xeger_native.hpp"
 
 namespace vandrel {
 
@@ -71,7 +72,9 @@ Ref generate(PyObject* func, PyObject* self, PyObject* n) {
         Ref rstr = lookup_global(global_rstr, globals_of(func));
         Ref xeger = getattr(rstr.get(), K.str_xeger);
         Ref pattern = getattr(self, K.str_pattern);
-        Ref value = call1(xeger.get(), pattern.get());
+        // rstr's own xeger, in a state the native rows reproduce: no call needed.
+        Ref value = xeger_native(xeger.get(), pattern.get());
+        if (!value) value = call1(xeger.get(), pattern.get());
         check(PyList_Append(rows.get(), value.get()));
     };
     int overflow = 0;
