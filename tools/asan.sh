@@ -19,7 +19,9 @@ cmake -S . -B "$BUILD" -DVANDREL_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 cmake --build "$BUILD" -j "$(nproc 2>/dev/null || echo 2)"
 SO=$(find "$BUILD" -maxdepth 1 -name 'string*.so' | head -n 1)
 [ -n "$SO" ] || { echo "asan: no module built in $BUILD" >&2; exit 1; }
-nm -D --undefined-only "$SO" | grep -q __asan_ \
+# (grep reads all of nm's output: a `grep -q` that stops early would end nm by
+# SIGPIPE, which pipefail reports as a failure)
+nm -D --undefined-only "$SO" | grep -c __asan_ >/dev/null \
   || { echo "asan: $SO is not instrumented" >&2; exit 1; }
 
 # 2. A package tree: the host stand-in (Python sources only) and the sanitized module.
