@@ -126,19 +126,20 @@ bool is_type_named(PyObject* t, const char* name) {
 
 // ---- what a validation remembers ----------------------------------------------------------
 
+// One item validation read from a watched dictionary (value NULL: found missing).
+struct Read {
+    PyObject* key;
+    PyObject* value;
+};
 struct DictWatch {
     PyObject* dict;
+    std::vector<Read> reads;
     uint64_t version;
     bool by_reads;  // only the items validation read matter (it never iterated the dict)
     bool touched;   // a watcher event came (3.12+)
     bool per_row;   // neither tells: the reads are made again for every row
 };
-// One item validation read from a watched dictionary (NULL: found missing).
-struct Read {
-    PyObject* dict;
-    PyObject* key;
-    PyObject* value;
-};
+
 struct TypeWatch {
     PyTypeObject* type;
     unsigned int tag;
@@ -154,7 +155,6 @@ struct FuncWatch {
 struct Snapshot {
     std::vector<Ref> keep;  // every watched object, so that no address is reused
     std::vector<DictWatch> dicts;
-    std::vector<Read> reads;
     // Instances whose attribute dictionary is watched: still that dictionary?
     std::vector<std::pair<PyObject*, PyObject*>> owners;
     std::vector<TypeWatch> types;
@@ -181,7 +181,7 @@ struct Snapshot {
     void watch_dict(PyObject* d, bool by_reads = true) {
         need(d != nullptr && PyDict_CheckExact(d));
         hold(d);
-        dicts.push_back({d, dict_version(d), by_reads, false, false});
+        dicts.push_back({d, {}, dict_version(d), by_reads, false, false});
         watch_events(d);
     }
     // The attribute dictionary of `obj`, watched (a new reference).
@@ -201,7 +201,12 @@ struct Snapshot {
     PyObject* get(PyObject* d, const char* key) {
         Ref k = Ref::steal(PyUnicode_InternFromString(key));
         PyObject* v = item(d, key);
-        reads.push_back({d, hold(k.get()), v ? hold(v) : nullptr});
+        // Every dictionary read here is watched first (the type namespaces of
+        // mro_lookup are covered by the type tags instead).
+        auto w = std::find_if(dicts.begin(), dicts.end(),
+                              [d](const DictWatch& x) { return x.dict == d; });
+        need(w != dicts.end());
+        w->reads.push_back({hold(k.get()), v ? hold(v) : nullptr});
         return v;
     }
     // Assigns the type a version tag if it has none (a lookup through the type's
@@ -252,12 +257,12 @@ struct Snapshot {
     bool unchanged() noexcept {
         for (DictWatch& w : dicts) {
             if (w.per_row) {
-                if (!same_reads(w.dict)) return false;
+                if (!same_reads(w)) return false;
                 continue;
             }
             uint64_t now = dict_version(w.dict);
             if (now == w.version && !w.touched) continue;
-            if (!w.by_reads || !same_reads(w.dict)) return false;
+            if (!w.by_reads || !same_reads(w)) return false;
             w.version = now;
             w.touched = false;
         }
@@ -282,7 +287,7 @@ struct Snapshot {
         return std::all_of(types.begin(), types.end(), type_same) &&
                std::all_of(funcs.begin(), funcs.end(), func_same);
     }
-    bool same_reads(PyObject* dict) noexcept;
+    static bool same_reads(const DictWatch& w) noexcept;
     static void watch_events(PyObject* dict);
 };
 
@@ -309,11 +314,12 @@ void Snapshot::watch_events([[maybe_unused]] PyObject* dict) {
 #endif
 }
 
-bool Snapshot::same_reads(PyObject* dict) noexcept {
-    bool same = std::all_of(reads.begin(), reads.end(), [dict](const Read& r) {
-        return r.dict != dict || PyDict_GetItemWithError(dict, r.key) == r.value;
+bool Snapshot::same_reads(const DictWatch& w) noexcept {
+    bool same = std::all_of(w.reads.begin(), w.reads.end(), [&w](const Read& r) {
+        PyObject* v = PyDict_GetItemWithError(w.dict, r.key);
+        return v == r.value && (v != nullptr || !PyErr_Occurred());
     });
-    PyErr_Clear();  // a failed lookup is a change too
+    if (!same) PyErr_Clear();  // a failed lookup is a change too
     return same;
 }
 
@@ -414,7 +420,7 @@ void validate(Snapshot& s, PyObject* func, PyObject* self) {
     {
         Ref object_dict = type_dict(&PyBaseObject_Type);
         need(mro_lookup(xeger_type, "__getattribute__") ==
-             s.get(object_dict.get(), "__getattribute__"));
+             item(object_dict.get(), "__getattribute__"));  // object's namespace is fixed
     }
     // Instance attributes are not shadowed by the class; `printable` is left to __getattr__.
     for (const char* a :
