@@ -41,7 +41,9 @@ done
 export LD_PRELOAD="$LIBASAN $LIBUBSAN"
 export PYTHONPATH="$TREE${PYTHONPATH:+:$PYTHONPATH}"
 export PYTHONMALLOC=malloc
-export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+# allocator_may_return_null: a huge allocation fails as malloc would (MemoryError)
+# instead of ending the process, so the tests of such failures run here too.
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export VANDREL_SLOW=1
 export PYTHONDONTWRITEBYTECODE=1
