@@ -152,6 +152,12 @@ def test_pattern_read_anew_for_each_row(mod):
 
 # --- collaborators patched ---------------------------------------------------------------------
 
+def _instance_attribute(mp):
+    rstr.Rstr()._handle_in = None  # the name joins the keys instances share (inline values, 3.13)
+    rstr._default_instance._handle_in = lambda v: "#"
+    return lambda: delattr(rstr._default_instance, "_handle_in")
+
+
 def _make_subclass_generator(mp):
     mp.setattr(random._inst, "__class__", type("Rnd", (random.Random,), {"random": lambda self: 0.75}))
 
@@ -167,6 +173,7 @@ PATCHES = {
         vars(rstr._default_instance), _random=random.Random(4))),
     "instance class": lambda mp: mp.setattr(rstr._default_instance, "__class__", type(
         "Sub", (XMOD.Xeger,), {"_handle_in": lambda self, v: "@"})),
+    "instance attribute": _instance_attribute,
     "instance method": lambda mp: mp.setitem(vars(rstr._default_instance), "_handle_in", lambda v: "#"),
     "class method": lambda mp: mp.setattr(XMOD.Xeger, "_handle_repeat", lambda self, a, b, v: "R"),
     "base method": lambda mp: mp.setattr(BASE.RstrBase, "sample_wr", lambda self, pop, k: ["~"] * k),
@@ -202,8 +209,12 @@ PATCHED_PATTERN = r"[a-c]\d{2}x*[^a].(y|z)"
 def patched(name, mod):
     with pytest.MonkeyPatch.context() as mp:
         fn = PATCHES[name]
-        fn(mp, mod) if fn.__code__.co_argcount == 2 else fn(mp)
-        yield
+        undo = fn(mp, mod) if fn.__code__.co_argcount == 2 else fn(mp)
+        try:
+            yield
+        finally:
+            if callable(undo):
+                undo()
 
 
 @pytest.mark.parametrize("name", sorted(PATCHES))

@@ -137,7 +137,9 @@ struct DictWatch {
     uint64_t version;
     bool by_reads;  // only the items validation read matter (it never iterated the dict)
     bool touched;   // a watcher event came (3.12+)
-    bool per_row;   // neither tells: the reads are made again for every row
+    bool per_row;   // neither tells: its size and every item are compared for every row
+    Py_ssize_t size;
+    std::vector<Read> items;  // per_row: all of them, as they were
 };
 
 struct TypeWatch {
@@ -181,7 +183,7 @@ struct Snapshot {
     void watch_dict(PyObject* d, bool by_reads = true) {
         need(d != nullptr && PyDict_CheckExact(d));
         hold(d);
-        dicts.push_back({d, {}, dict_version(d), by_reads, false, false});
+        dicts.push_back({d, {}, dict_version(d), by_reads, false, false, 0, {}});
         watch_events(d);
     }
     // The attribute dictionary of `obj`, watched (a new reference).
@@ -191,8 +193,18 @@ struct Snapshot {
 #if PY_VERSION_HEX >= 0x030D0000
         // 3.13.0 stores an attribute into the inline values a materialized
         // dictionary shares without a new version tag or a watcher event
-        // (CPython gh-125608): what was read of it is read again for every row.
-        dicts.back().per_row = true;
+        // (CPython gh-125608), though its size follows. So every row compares
+        // the size and each item: a key added shows in the size, one removed
+        // or replaced in its item.
+        DictWatch& w = dicts.back();
+        w.per_row = true;
+        w.size = PyDict_GET_SIZE(d.get());
+        Py_ssize_t pos = 0;
+        PyObject *key = nullptr, *value = nullptr;
+        while (PyDict_Next(d.get(), &pos, &key, &value)) {
+            need(PyUnicode_CheckExact(key));
+            w.items.push_back({hold(key), hold(value)});
+        }
 #endif
         owners.emplace_back(hold(obj), d.get());
         return d;
@@ -257,7 +269,7 @@ struct Snapshot {
     bool unchanged() noexcept {
         for (DictWatch& w : dicts) {
             if (w.per_row) {
-                if (!same_reads(w)) return false;
+                if (PyDict_GET_SIZE(w.dict) != w.size || !same_items(w.dict, w.items)) return false;
                 continue;
             }
             uint64_t now = dict_version(w.dict);
@@ -287,7 +299,10 @@ struct Snapshot {
         return std::all_of(types.begin(), types.end(), type_same) &&
                std::all_of(funcs.begin(), funcs.end(), func_same);
     }
-    static bool same_reads(const DictWatch& w) noexcept;
+    static bool same_reads(const DictWatch& w) noexcept {
+        return same_items(w.dict, w.reads);
+    }
+    static bool same_items(PyObject* dict, const std::vector<Read>& items) noexcept;
     static void watch_events(PyObject* dict);
 };
 
@@ -314,9 +329,9 @@ void Snapshot::watch_events([[maybe_unused]] PyObject* dict) {
 #endif
 }
 
-bool Snapshot::same_reads(const DictWatch& w) noexcept {
-    bool same = std::all_of(w.reads.begin(), w.reads.end(), [&w](const Read& r) {
-        PyObject* v = PyDict_GetItemWithError(w.dict, r.key);
+bool Snapshot::same_items(PyObject* dict, const std::vector<Read>& items) noexcept {
+    bool same = std::all_of(items.begin(), items.end(), [dict](const Read& r) {
+        PyObject* v = PyDict_GetItemWithError(dict, r.key);
         return v == r.value && (v != nullptr || !PyErr_Occurred());
     });
     if (!same) PyErr_Clear();  // a failed lookup is a change too
