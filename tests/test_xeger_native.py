@@ -144,6 +144,29 @@ def test_refused_patterns_keep_their_calls(mod, pattern):
     assert native.calls >= 1 and (native.exc is not None or native.calls == 40)
 
 
+@contextlib.contextmanager
+def near_the_limit():
+    depth, frame, limit = 0, sys._getframe(), sys.getrecursionlimit()
+    while frame is not None:
+        depth, frame = depth + 1, frame.f_back
+    for extra in range(6, 400):  # 3.9 counts C calls too: the lowest limit it takes
+        try:
+            sys.setrecursionlimit(depth + extra)
+            break
+        except RecursionError:
+            continue
+    try:
+        yield
+    finally:
+        sys.setrecursionlimit(limit)
+
+
+def test_near_the_recursion_limit_rows_are_calls(mod):
+    check(mod, r"[A-Z]{3}-\d{4}")  # known to the process: its rows are native
+    native = compare(mod, lambda: make_fmeta(pattern=r"[A-Z]{3}-\d{4}"), context=near_the_limit)
+    assert isinstance(native.exc, RecursionError)
+
+
 def test_pattern_read_anew_for_each_row(mod):
     values = [r"[a-c]{2}", r"[a-c]{2}", r"\d{3}", r"\d{3}", r"(x|y)z", r"(x|y)z"] * 3
     native = compare(mod, lambda: Meta(pattern=Reads(*values)), n=9, seed=5)

@@ -39,6 +39,18 @@ inline bool enter_call() noexcept {
 #endif
 }
 
+// Python frames that may still be opened before RecursionError.
+inline int frames_left() noexcept {
+    PyThreadState* ts = PyThreadState_Get();
+#if PY_VERSION_HEX >= 0x030C0000
+    return ts->py_recursion_remaining;
+#elif PY_VERSION_HEX >= 0x030B0000
+    return ts->recursion_remaining;
+#else
+    return Py_GetRecursionLimit() - ts->recursion_depth;
+#endif
+}
+
 inline void leave_call() noexcept {
     Py_LeaveRecursiveCall();
 #if PY_VERSION_HEX >= 0x030C0000

@@ -63,6 +63,10 @@ PyObject* fsm_pattern_impl(PyObject* func, PyObject* const* args, size_t nargsf,
     });
 }
 
+// More Python frames than any call of rstr's xeger opens for a pattern the
+// native rows take (nested at most 40 deep, a few frames a level).
+constexpr int kXegerFrames = 300;
+
 // Builds the list of n generated strings (step 4 of sample).
 Ref generate(PyObject* func, PyObject* self, PyObject* n) {
     Ref rows = Ref::steal(PyList_New(0));
@@ -73,7 +77,9 @@ Ref generate(PyObject* func, PyObject* self, PyObject* n) {
         Ref xeger = getattr(rstr.get(), K.str_xeger);
         Ref pattern = getattr(self, K.str_pattern);
         // rstr's own xeger, in a state the native rows reproduce: no call needed.
-        Ref value = xeger_native(xeger.get(), pattern.get());
+        // Near the recursion limit a real call may end in RecursionError, which a
+        // native row would not: there the rows stay calls.
+        Ref value = frames_left() > kXegerFrames ? xeger_native(xeger.get(), pattern.get()) : Ref();
         if (!value) value = call1(xeger.get(), pattern.get());
         check(PyList_Append(rows.get(), value.get()));
     };
