@@ -51,6 +51,17 @@ inline int frames_left() noexcept {
 #endif
 }
 
+// C calls that may still be made before RecursionError: from 3.12 on a budget
+// of its own, which deep recursion through C (map, sorted keys) spends while
+// the Python-frame budget is untouched. Before 3.12 frames_left() covers both.
+inline int c_frames_left() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyThreadState_Get()->c_recursion_remaining;
+#else
+    return frames_left();
+#endif
+}
+
 inline void leave_call() noexcept {
     Py_LeaveRecursiveCall();
 #if PY_VERSION_HEX >= 0x030C0000

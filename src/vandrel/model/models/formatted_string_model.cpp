@@ -64,7 +64,8 @@ PyObject* fsm_pattern_impl(PyObject* func, PyObject* const* args, size_t nargsf,
 }
 
 // More Python frames than any call of rstr's xeger opens for a pattern the
-// native rows take (nested at most 40 deep, a few frames a level).
+// native rows take (nested at most 40 deep, a few frames a level), and more
+// C calls than it makes (3.12+ counts them apart).
 constexpr int kXegerFrames = 300;
 
 // Builds the list of n generated strings (step 4 of sample).
@@ -79,7 +80,8 @@ Ref generate(PyObject* func, PyObject* self, PyObject* n) {
         // rstr's own xeger, in a state the native rows reproduce: no call needed.
         // Near the recursion limit a real call may end in RecursionError, which a
         // native row would not: there the rows stay calls.
-        Ref value = frames_left() > kXegerFrames ? xeger_native(xeger.get(), pattern.get()) : Ref();
+        bool room = frames_left() > kXegerFrames && c_frames_left() > kXegerFrames;
+        Ref value = room ? xeger_native(xeger.get(), pattern.get()) : Ref();
         if (!value) value = call1(xeger.get(), pattern.get());
         check(PyList_Append(rows.get(), value.get()));
     };

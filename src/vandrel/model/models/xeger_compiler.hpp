@@ -1,0 +1,49 @@
+// The compiler of the native rows: a pattern, parsed by rstr's own parser, to
+// a small program that reproduces what Xeger._handle_state makes of each node.
+//
+// Anything whose generation could raise (a repeat floor above the repeat
+// limit, a node rstr does not know, an empty choice, a group referred to before
+// it is certainly set) or that the parser warns about is refused: such a
+// pattern keeps going through the call.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "refs.hpp"
+
+namespace vandrel::xeger {
+
+class Snapshot;
+
+enum class Kind : uint8_t { Char, Text, Pick, Branch, Group, Backref, Repeat };
+
+struct Node {
+    Kind kind;
+    uint8_t shift = 0;  // 32 - bit_length(n): getrandbits(k) is a word >> (32 - k)
+    uint32_t n = 0;     // Pick/Text: table size; Branch: alternatives; Repeat: max - min + 1
+    uint32_t a = 0;  // Char: code point; Pick/Text: table offset; Group/Backref: group; Repeat: min
+    uint32_t body = 0;  // Group/Repeat: sequence; Branch: first entry in `alts`
+};
+
+struct Program {
+    struct Range {
+        uint32_t begin, end;
+    };
+    std::vector<Node> nodes;
+    std::vector<Range> seqs;
+    std::vector<uint32_t> alts;
+    std::vector<Py_UCS4> chars;
+    uint32_t root = 0;
+    uint32_t groups = 0;  // highest group number + 1
+    Py_UCS4 maxchar = 0;
+};
+
+constexpr size_t MAX_TABLE = 1 << 16;
+constexpr int MAX_DEPTH = 40;
+
+// Parses with rstr's parser and compiles; NULL when the pattern is refused.
+std::unique_ptr<Program> compile(const Snapshot& s, PyObject* pattern);
+
+}  // namespace vandrel::xeger
