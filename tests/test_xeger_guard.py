@@ -39,4 +39,5 @@ def test_native_rows_follow_every_change(name):
 @pytest.mark.skipif(PY < (3, 12), reason="a C-call budget of its own from 3.12 on")
 def test_near_the_end_of_the_c_budget_rows_are_calls():
     verdict = scenario("C budget")
-    assert verdict["differs"] == [] and verdict["depths"] > 1
+    # some depths make the calls raise RecursionError: the rows near the end are tried
+    assert verdict["differs"] == [] and verdict["raised"] >= 1 and verdict["depths"] > verdict["raised"]

@@ -155,26 +155,40 @@ def run(name):
 def c_budget():
     """Recursion through C calls (map) with a high Python limit, at depths up to
     where the C budget ends: native rows and calls give the same outcome at each."""
-    meta = make_fmeta(pattern=r"[a-c]\d", nan_freq=None)
+    # nested groups: a call goes deeper in C than the frame's other steps
+    meta = make_fmeta(pattern="(" * 12 + "[a-c]" + ")" * 12 + r"\d", nan_freq=None)
     outcome(meta, 4, 0, False)
     outcome(meta, 4, 0, False)
     sys.setrecursionlimit(10 ** 6)
 
-    def down(depth, forced):
+    def down(depth, leaf):
         if depth == 0:
-            return outcome(meta, 3, 1, forced)
-        return list(map(lambda d: down(d, forced), [depth - 1]))[0]
+            return leaf()
+        return list(map(lambda d: down(d, leaf), [depth - 1]))[0]
 
-    seen, depth = [], 1
-    while True:
+    def reaches(depth):
         try:
-            pair = [down(depth, f) for f in (False, True)]
+            down(depth, lambda: None)
+            return True
         except RecursionError:
-            break
-        seen.append([depth] + [sorted(k for k in pair[0] if pair[0][k] != pair[1][k])])
-        depth += 1 if any(p["exc"] for p in pair) else 25
+            return False
+
+    low, high = 1, 2
+    while reaches(high):
+        low, high = high, high * 2
+    while high - low > 1:  # the deepest recursion that still returns
+        mid = (low + high) // 2
+        low, high = (mid, high) if reaches(mid) else (low, mid)
+    seen = []
+    for depth in range(max(1, low - 80), low + 1):
+        try:
+            pair = [down(depth, lambda f=f: outcome(meta, 3, 1, f)) for f in (False, True)]
+        except RecursionError:
+            continue
+        seen.append([depth, sorted(k for k in pair[0] if pair[0][k] != pair[1][k]),
+                     bool(pair[1]["exc"])])
     return {"differs": [d for d in seen if d[1]], "depths": len(seen),
-            "raised": sum(1 for d in seen if d), "native": None, "forced": None, "plain": None}
+            "raised": sum(1 for d in seen if d[2]), "native": None, "forced": None, "plain": None}
 
 
 if __name__ == "__main__":
