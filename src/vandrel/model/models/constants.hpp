@@ -20,7 +20,7 @@ namespace vandrel {
     X(Sequence) X(np) X(pd) X(rstr) X(numpy) X(pandas) X(typing) X(Association)          \
     X(FormattedString) X(String) X(DiscreteModel) X(NonAssociationModel)                  \
     X(ModelNotFittedError) X(FormattedStringModel) X(SequentialFormattedString)           \
-    X(property) X(super) X(range) X(object) X(__builtins__) X(__module__)                 \
+    X(property) X(fget) X(super) X(range) X(object) X(__builtins__) X(__module__)                 \
     X(__qualname__) X(__doc__) X(__orig_bases__) X(__mro_entries__) X(__prepare__)        \
     X(__spec__) X(_initializing) X(__name__) X(__test__) X(loader) X(origin) X(parent)    \
     X(submodule_search_locations) X(__loader__) X(__file__) X(__package__) X(__path__)    \

@@ -1,6 +1,8 @@
 // FormattedStringModel: random strings matching the metadata's pattern, one
 // rstr.xeger call per row; restored from its dictionary form via the host's
 // FormattedString.from_dict.
+#include "compat.hpp"
+#include "function.hpp"
 #include "member.hpp"
 #include "xeger_native.hpp"
 
@@ -68,10 +70,60 @@ PyObject* fsm_pattern_impl(PyObject* func, PyObject* const* args, size_t nargsf,
 // C calls than it makes (3.12+ counts them apart).
 constexpr int kXegerFrames = 300;
 
+// Rows made between two releases of the interpreter lock: one check, then
+// rows with no reads and no checks while nothing can run Python code.
+constexpr long long kRunRows = 1024;
+
+// Whether the reads of a row, `rstr` (a global), `rstr.xeger` and
+// `self.pattern`, run no code and so give the same objects for every row of a
+// run: `rstr` a plain module holding `xeger`, `pattern` this module's own
+// property over `self._meta.pattern` with both attributes plain instance
+// attributes of objects whose types look them up generically.
+bool reads_are_plain(PyObject* self, PyObject* rstr, PyObject* xeger) {
+    if (!PyModule_CheckExact(rstr) ||
+        PyDict_GetItemWithError(PyModule_GetDict(rstr), K.str_xeger) != xeger) {
+        PyErr_Clear();
+        return false;
+    }
+    auto plain_attribute = [](PyObject* obj, PyObject* name) -> PyObject* {
+        PyTypeObject* t = Py_TYPE(obj);
+        if (t->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(t, name) != nullptr) {
+            return nullptr;
+        }
+        PyObject** dict = _PyObject_GetDictPtr(obj);
+        if (dict == nullptr || *dict == nullptr || !PyDict_CheckExact(*dict)) return nullptr;
+        PyObject* v = PyDict_GetItemWithError(*dict, name);
+        if (v == nullptr) PyErr_Clear();
+        return v;
+    };
+    PyTypeObject* t = Py_TYPE(self);
+    if (t->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject* prop = _PyType_Lookup(t, K.str_pattern);
+    if (prop == nullptr || Py_TYPE(prop) != &PyProperty_Type) return false;
+    Ref fget = Ref::steal_or_null(PyObject_GetAttr(prop, K.str_fget));
+    if (!fget) {
+        PyErr_Clear();
+        return false;
+    }
+    if (Py_TYPE(fget.get()) != &FuncType ||
+        reinterpret_cast<FuncObject*>(fget.get())->member != &fsm_pattern) {
+        return false;
+    }
+    PyObject* meta = plain_attribute(self, K.str__meta);
+    return meta != nullptr && plain_attribute(meta, K.str_pattern) != nullptr;
+}
+
 // Builds the list of n generated strings (step 4 of sample).
 Ref generate(PyObject* func, PyObject* self, PyObject* n) {
     Ref rows = Ref::steal(PyList_New(0));
+    const XegerProgram* run = nullptr;  // the program of the current run of rows
+    long long left = 0;                 // rows the run may still make
     auto one_row = [&] {
+        if (run != nullptr && left-- > 0) {
+            Ref value = xeger_native_row(run);
+            check(PyList_Append(rows.get(), value.get()));
+            return;
+        }
         // Interruptible like the interpreter's own loop, whatever xeger is bound to.
         check(PyErr_CheckSignals());
         Ref rstr = lookup_global(global_rstr, globals_of(func));
@@ -81,9 +133,11 @@ Ref generate(PyObject* func, PyObject* self, PyObject* n) {
         // Near the recursion limit a real call may end in RecursionError, which a
         // native row would not: there the rows stay calls.
         bool room = frames_left() > kXegerFrames && c_frames_left() > kXegerFrames;
-        Ref value = room ? xeger_native(xeger.get(), pattern.get()) : Ref();
-        if (!value) value = call1(xeger.get(), pattern.get());
+        const XegerProgram* prog = room ? xeger_native_program(xeger.get(), pattern.get()) : nullptr;
+        Ref value = prog != nullptr ? xeger_native_row(prog) : call1(xeger.get(), pattern.get());
         check(PyList_Append(rows.get(), value.get()));
+        run = prog != nullptr && reads_are_plain(self, rstr.get(), xeger.get()) ? prog : nullptr;
+        left = kRunRows - 1;
     };
     int overflow = 0;
     long long count = PyLong_AsLongLongAndOverflow(n, &overflow);
@@ -91,9 +145,11 @@ Ref generate(PyObject* func, PyObject* self, PyObject* n) {
     if (overflow == 0) {
         for (long long i = 0; i < count; ++i) {
             // Let other threads in now and then, as the interpreter's loop would,
-            // even when xeger is bound to something that never runs bytecode.
-            if ((i & 1023) == 1023) {
+            // even when xeger is bound to something that never runs bytecode;
+            // what they do ends the run.
+            if ((i & (kRunRows - 1)) == kRunRows - 1) {
                 Py_BEGIN_ALLOW_THREADS Py_END_ALLOW_THREADS
+                run = nullptr;
             }
             one_row();
         }

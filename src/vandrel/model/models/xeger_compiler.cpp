@@ -69,11 +69,16 @@ class Compiler {
         const void* data = PyUnicode_DATA(str);
         for (Py_ssize_t i = 0; i < len; ++i) out.push_back(PyUnicode_READ(kind, data, i));
     }
+    // A choice among `chars`; its table is padded to the next power of two so
+    // that a run of picks may index it with a rejected draw too.
     Node pick(const std::vector<Py_UCS4>& chars) {
         Node n{Kind::Pick};
         n.a = table(chars.data(), chars.size());
         n.n = static_cast<uint32_t>(chars.size());
         n.shift = shift_for(chars.size());
+        size_t padded = size_t{1} << (32 - n.shift);
+        need(p_.chars.size() + padded - chars.size() <= (1u << 23));
+        p_.chars.resize(p_.chars.size() + padded - chars.size(), 0);
         return n;
     }
     PyObject* category(PyObject* value) {
@@ -243,6 +248,11 @@ class Compiler {
                 std::vector<bool> d = defined;
                 n.body = seq(PyTuple_GET_ITEM(v, 2), depth + 1, d);
                 if (lo >= 1) defined = d;
+                const Program::Range body = p_.seqs[n.body];
+                if (body.end - body.begin == 1 && p_.nodes[body.begin].kind == Kind::Pick) {
+                    n.kind = Kind::RepeatPick;
+                    n.body = body.begin;
+                }
                 local.push_back(n);
             } else {
                 refuse();

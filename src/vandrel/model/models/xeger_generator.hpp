@@ -82,6 +82,23 @@ class Runner {
         } while (r >= n);
         return r;
     }
+    // `times` picks of `pick`, written in place: every word is written to the
+    // next slot (the table is padded), and the slot is kept when the word is
+    // below the table's size: the same draws as one _randbelow per pick, with
+    // no branch per rejection.
+    void pick_run(uint32_t times, const Node& pick) {
+        const size_t start = out_.size();
+        out_.resize(start + times);
+        Char* dst = out_.data() + start;
+        const Py_UCS4* table = p_.chars.data() + pick.a;
+        const uint32_t size = pick.n;
+        const uint8_t shift = pick.shift;
+        for (uint32_t j = 0; j < times;) {
+            const uint32_t r = genrand_uint32(mt_) >> shift;
+            dst[j] = static_cast<Char>(table[r]);
+            j += static_cast<uint32_t>(r < size);
+        }
+    }
     // NOLINTNEXTLINE(misc-no-recursion): nested as the program, at most MAX_DEPTH deep
     void seq(uint32_t index) {
         const Program::Range r = p_.seqs[index];
@@ -115,6 +132,9 @@ class Runner {
                 for (size_t i = start; i < end; ++i) out_.push_back(out_[i]);
                 break;
             }
+            case Kind::RepeatPick:
+                pick_run(n.a + below(n.n, n.shift), p_.nodes[n.body]);
+                break;
             case Kind::Repeat: {
                 uint32_t times = n.a + below(n.n, n.shift);
                 for (uint32_t t = 0; t < times; ++t) seq(n.body);

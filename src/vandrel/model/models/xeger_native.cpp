@@ -146,15 +146,15 @@ const Program* program_for(State& st, PyObject* pattern) {
 
 }  // namespace
 
-Ref xeger_native(PyObject* xeger, PyObject* pattern) {
+const XegerProgram* xeger_native_program(PyObject* xeger, PyObject* pattern) {
 #if PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x030E0000 || defined(Py_GIL_DISABLED)
     (void)xeger;
     (void)pattern;
-    return Ref();
+    return nullptr;
 #else
-    if (!PyMethod_Check(xeger) || !PyUnicode_CheckExact(pattern)) return {};
+    if (!PyMethod_Check(xeger) || !PyUnicode_CheckExact(pattern)) return nullptr;
     State& st = state();
-    if (st.busy) return {};
+    if (st.busy) return nullptr;
     PyObject* func = PyMethod_GET_FUNCTION(xeger);
     PyObject* self = PyMethod_GET_SELF(xeger);
     Snapshot& s = st.snap;
@@ -166,20 +166,29 @@ Ref xeger_native(PyObject* xeger, PyObject* pattern) {
         !s.unchanged()) {
         revalidate(st, func, self);
         // Validation ran Python code: what it saw must still hold.
-        if (!s.unchanged()) return {};
+        if (!s.unchanged()) return nullptr;
     }
-    if (st.status != Status::Ready) return {};
-    if (PyDict_GET_SIZE(s.group_cache) != 0) return {};
-    const Program* prog = program_for(st, pattern);
-    if (prog == nullptr) return {};
-    auto* mt = reinterpret_cast<MTObject*>(s.random_inst);
-    if (prog->maxchar < 0x80) {
-        Runner<uint8_t>(*prog, mt, st.ascii, st.groups).run();
+    if (st.status != Status::Ready) return nullptr;
+    if (PyDict_GET_SIZE(s.group_cache) != 0) return nullptr;
+    return reinterpret_cast<const XegerProgram*>(program_for(st, pattern));
+#endif
+}
+
+Ref xeger_native_row(const XegerProgram* program) {
+    State& st = state();
+    const auto& prog = *reinterpret_cast<const Program*>(program);
+    auto* mt = reinterpret_cast<MTObject*>(st.snap.random_inst);
+    if (prog.maxchar < 0x80) {
+        Runner<uint8_t>(prog, mt, st.ascii, st.groups).run();
         return make_str(st.ascii);
     }
-    Runner<Py_UCS4>(*prog, mt, st.wide, st.groups).run();
+    Runner<Py_UCS4>(prog, mt, st.wide, st.groups).run();
     return make_str(st.wide);
-#endif
+}
+
+Ref xeger_native(PyObject* xeger, PyObject* pattern) {
+    const XegerProgram* prog = xeger_native_program(xeger, pattern);
+    return prog != nullptr ? xeger_native_row(prog) : Ref();
 }
 
 }  // namespace vandrel

@@ -19,4 +19,13 @@ namespace vandrel {
 // the same point (an interrupt while the pattern is parsed, no memory).
 Ref xeger_native(PyObject* xeger, PyObject* pattern);
 
+// The same in two halves, for runs of rows: the program of the row
+// `xeger(pattern)` once every check has passed (NULL: make the call), and one
+// row of it. A program stays valid for further rows until Python code runs
+// (nothing a row of it does runs any), so a caller whose own reads between
+// rows run none either may make a run of rows from one check.
+struct XegerProgram;
+const XegerProgram* xeger_native_program(PyObject* xeger, PyObject* pattern);
+Ref xeger_native_row(const XegerProgram* program);
+
 }  // namespace vandrel
