@@ -133,7 +133,8 @@ Ref generate(PyObject* func, PyObject* self, PyObject* n) {
         // Near the recursion limit a real call may end in RecursionError, which a
         // native row would not: there the rows stay calls.
         bool room = frames_left() > kXegerFrames && c_frames_left() > kXegerFrames;
-        const XegerProgram* prog = room ? xeger_native_program(xeger.get(), pattern.get()) : nullptr;
+        const XegerProgram* prog =
+            room ? xeger_native_program(xeger.get(), pattern.get()) : nullptr;
         Ref value = prog != nullptr ? xeger_native_row(prog) : call1(xeger.get(), pattern.get());
         check(PyList_Append(rows.get(), value.get()));
         run = prog != nullptr && reads_are_plain(self, rstr.get(), xeger.get()) ? prog : nullptr;
@@ -148,8 +149,7 @@ Ref generate(PyObject* func, PyObject* self, PyObject* n) {
             // even when xeger is bound to something that never runs bytecode;
             // what they do ends the run.
             if ((i & (kRunRows - 1)) == kRunRows - 1) {
-                Py_BEGIN_ALLOW_THREADS Py_END_ALLOW_THREADS
-                run = nullptr;
+                Py_BEGIN_ALLOW_THREADS Py_END_ALLOW_THREADS run = nullptr;
             }
             one_row();
         }

@@ -21,11 +21,12 @@ class Snapshot;
 enum class Kind : uint8_t { Char, Text, Pick, Branch, Group, Backref, Repeat, RepeatPick };
 
 struct Node {
-    Kind kind;
+    Kind kind = Kind::Char;
     uint8_t shift = 0;  // 32 - bit_length(n): getrandbits(k) is a word >> (32 - k)
     uint32_t n = 0;     // Pick/Text: table size; Branch: alternatives; Repeat: max - min + 1
     uint32_t a = 0;  // Char: code point; Pick/Text: table offset; Group/Backref: group; Repeat: min
-    uint32_t body = 0;  // Group/Repeat: sequence; Branch: first entry in `alts`; RepeatPick: the Pick
+    uint32_t body =
+        0;  // Group/Repeat: sequence; Branch: first entry in `alts`; RepeatPick: the Pick
 };
 
 struct Program {

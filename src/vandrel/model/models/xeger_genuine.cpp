@@ -1,9 +1,11 @@
 // See xeger_genuine.hpp.
 #include "xeger_genuine.hpp"
 
+#include <fcntl.h>
 #include <marshal.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -25,14 +27,14 @@ bool names_module(PyObject* m, const char* module) {
 
 // The bytes of a file, read without the interpreter's io (nothing a user can patch).
 bool read_file(const std::string& path, std::string& out) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (f == nullptr) return false;
+    const int fd =
+        ::open(path.c_str(), O_RDONLY | O_CLOEXEC);  // NOLINT(cppcoreguidelines-pro-type-vararg)
+    if (fd < 0) return false;
     char buf[1 << 16];
-    size_t got = 0;
-    while ((got = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, got);
-    bool ok = std::ferror(f) == 0;
-    std::fclose(f);
-    return ok;
+    ssize_t got = 0;
+    while ((got = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(got));
+    ::close(fd);
+    return got == 0;
 }
 
 std::string fs_path(PyObject* file) {
@@ -42,8 +44,7 @@ std::string fs_path(PyObject* file) {
         PyErr_Clear();
         return {};
     }
-    return std::string(PyBytes_AS_STRING(bytes.get()),
-                       static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    return {PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get()))};
 }
 
 // 1. The module's code from __pycache__/<stem>.<tag>.pyc, when its magic is this
@@ -61,7 +62,8 @@ Ref cached_module_code(const std::string& path) {
     }
     long magic = PyImport_GetMagicNumber();
     const auto* b = reinterpret_cast<const unsigned char*>(data.data());
-    long found = static_cast<long>(b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<unsigned>(b[3]) << 24));
+    long found =
+        static_cast<long>(b[0] | (b[1] << 8) | (b[2] << 16) | (static_cast<unsigned>(b[3]) << 24));
     if (magic != found) return {};
     Ref code = Ref::steal_or_null(PyMarshal_ReadObjectFromString(
         data.data() + 16, static_cast<Py_ssize_t>(data.size() - 16)));
@@ -87,6 +89,7 @@ Ref compiled_module_code(const std::string& path, PyObject* file) {
 
 // The code objects named `parts[i..]` below `code` (class bodies and functions
 // by co_name; "<locals>" steps are skipped).
+// NOLINTNEXTLINE(misc-no-recursion): as deep as the qualified name
 void find_codes(PyObject* code, const std::vector<std::string>& parts, size_t i,
                 std::vector<PyObject*>& out) {
     while (i < parts.size() && parts[i] == "<locals>") ++i;
@@ -116,12 +119,11 @@ bool matches(PyObject* code, PyObject* module_code, const char* qualname) {
     }
     std::vector<PyObject*> found;
     find_codes(module_code, parts, 0, found);
-    for (PyObject* c : found) {
-        int eq = PyObject_RichCompareBool(code, c, Py_EQ);
+    return std::any_of(found.begin(), found.end(), [code](PyObject* c) {
+        int eq = PyObject_RichCompareBool(code, c, Py_EQ);  // code objects compare in C
         if (eq < 0) raise_set();
-        if (eq == 1) return true;
-    }
-    return false;
+        return eq == 1;
+    });
 }
 
 // file -> [cached code or None, compiled code or None or missing], for the process.
@@ -135,7 +137,8 @@ bool c_function_of(PyObject* f, const char* module, const char* name) {
     if (std::strcmp(cf->m_ml->ml_name, name) != 0) return false;
     PyObject* owner = cf->m_self;
     if (module == nullptr) {
-        return owner != nullptr && PyModule_Check(owner) && PyModule_GetDict(owner) == builtins_dict;
+        return owner != nullptr && PyModule_Check(owner) &&
+               PyModule_GetDict(owner) == builtins_dict;
     }
     return names_module(owner, module);
 }
@@ -203,7 +206,7 @@ uint64_t file_digest(PyObject* file) {
     return h;
 }
 
-std::vector<PyObject*> global_loads(PyObject* code) {
+std::vector<PyObject*> global_loads(PyObject* code) {  // NOLINT(misc-no-recursion): nested code
 #if PY_VERSION_HEX >= 0x030D0000
     constexpr int load_global = 91, extended_arg = 71;
 #else

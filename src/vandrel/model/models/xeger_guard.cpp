@@ -173,8 +173,8 @@ PyObject* Snapshot::get(PyObject* d, PyObject* key) {
     PyObject* v = item(d, key);
     // Every dictionary read here is watched first (the type namespaces of
     // mro_lookup are covered by the type tags instead).
-    auto w = std::find_if(dicts_.begin(), dicts_.end(),
-                          [d](const DictWatch& x) { return x.dict == d; });
+    auto w =
+        std::find_if(dicts_.begin(), dicts_.end(), [d](const DictWatch& x) { return x.dict == d; });
     need(w != dicts_.end());
     w->reads.push_back({hold(key), v ? hold(v) : nullptr});
     return v;
@@ -347,7 +347,9 @@ class Validator {
             }
         }
         if (!loads) return;
-        for (PyObject* name : global_loads(PyFunction_GET_CODE(f))) loads_.emplace_back(globals, name);
+        for (PyObject* name : global_loads(PyFunction_GET_CODE(f))) {
+            loads_.emplace_back(globals, name);
+        }
     }
     void method(PyObject* type, const char* name, PyObject* globals, const std::string& qualname,
                 Defaults defaults = {}) {
@@ -371,8 +373,8 @@ class Validator {
         need(Py_TYPE(self_) == reinterpret_cast<PyTypeObject*>(xeger_type_));
         need(mro_lookup(xeger_type_, "xeger") == func_);
         function(func_, xg_, "Xeger.xeger", {});
-        for (const char* m : {"_build_string", "_handle_state", "_handle_group", "_handle_in",
-                              "_handle_repeat"}) {
+        for (const char* m :
+             {"_build_string", "_handle_state", "_handle_group", "_handle_in", "_handle_repeat"}) {
             method(xeger_type_, m, xg_, std::string("Xeger.") + m);
         }
         PyObject* base_rstr = mro_lookup(xeger_type_, "rstr");
@@ -435,9 +437,12 @@ class Validator {
         need(init != nullptr && Py_TYPE(init) == &PyFunction_Type);
         // Its code (lambdas included) is the source's; its default is not on the rows' path.
         s_.watch_func(init);
-        need(PyFunction_GET_GLOBALS(init) == xg_ &&
-             code_from_source(PyFunction_GET_CODE(init), s_.get(xg_, "__file__"), "Xeger.__init__"));
-        for (PyObject* name : global_loads(PyFunction_GET_CODE(init))) loads_.emplace_back(xg_, name);
+        need(
+            PyFunction_GET_GLOBALS(init) == xg_ &&
+            code_from_source(PyFunction_GET_CODE(init), s_.get(xg_, "__file__"), "Xeger.__init__"));
+        for (PyObject* name : global_loads(PyFunction_GET_CODE(init))) {
+            loads_.emplace_back(xg_, name);
+        }
         std::vector<PyObject*> lambdas;
         PyObject* consts = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(init))->co_consts;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
@@ -488,7 +493,8 @@ class Validator {
              mro_lookup(alias_type, "__eq__") == object_slot("__eq__"));
         Ref adict = s_.watch_attributes(alias);
         PyObject* origin = s_.get(adict.get(), "__origin__");
-        need(exact_int(s_.get(adict.get(), "_nparams"), 1) && c_type_of(origin, "re.Pattern", "_sre"));
+        need(exact_int(s_.get(adict.get(), "_nparams"), 1) &&
+             c_type_of(origin, "re.Pattern", "_sre"));
         PyObject* getitem = mro_lookup(alias_type, "__getitem__");
         need(getitem != nullptr && Py_TYPE(getitem) == &PyFunction_Type);
         function(getitem, td_, "_tp_cache.<locals>.decorator.<locals>.inner", {}, true);
@@ -549,7 +555,8 @@ class Validator {
             s_.watch_func(f);
             need(PyFunction_GET_GLOBALS(f) == pd_ && PyFunction_GET_KW_DEFAULTS(f) == nullptr &&
                  PyFunction_GET_CLOSURE(f) == nullptr);
-            need(code_from_source(PyFunction_GET_CODE(f), s_.get(pd_, "__file__"), qualname.c_str()));
+            need(code_from_source(PyFunction_GET_CODE(f), s_.get(pd_, "__file__"),
+                                  qualname.c_str()));
             if (PyObject* d = PyFunction_GET_DEFAULTS(f)) need(immutable(d));
             for (PyObject* n : global_loads(PyFunction_GET_CODE(f))) loads.push_back(n);
         };
@@ -557,13 +564,15 @@ class Validator {
         if (n == nullptr) raise_set();
         if (Py_TYPE(v) == &PyFunction_Type) {
             own(v, n);
-        } else if (PyType_Check(v) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(v),
-                                                        reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
+        } else if (PyType_Check(v) &&
+                   PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(v),
+                                    reinterpret_cast<PyTypeObject*>(PyExc_Exception))) {
             // error classes: raised only for patterns the rows leave to the calls
         } else if (PyType_Check(v)) {
             s_.watch_type(v);
             Ref cdict = type_dict(reinterpret_cast<PyTypeObject*>(v));
-            need(is_ascii(item(cdict.get(), "__module__"), PyUnicode_AsUTF8(s_.get(pd_, "__name__"))));
+            need(is_ascii(item(cdict.get(), "__module__"),
+                          PyUnicode_AsUTF8(s_.get(pd_, "__name__"))));
             Py_ssize_t pos = 0;
             PyObject *k = nullptr, *m = nullptr;
             while (PyDict_Next(cdict.get(), &pos, &k, &m)) {
@@ -572,7 +581,9 @@ class Validator {
                 } else if (Py_TYPE(m) == &PyProperty_Type) {
                     for (const char* part : {"fget", "fset", "fdel"}) {
                         Ref f = Ref::steal(PyObject_GetAttrString(m, part));
-                        if (f.get() != Py_None) own(f.get(), std::string(n) + "." + PyUnicode_AsUTF8(k));
+                        if (f.get() != Py_None) {
+                            own(f.get(), std::string(n) + "." + PyUnicode_AsUTF8(k));
+                        }
                     }
                 } else if (PyObject_TypeCheck(m, &PyClassMethod_Type) ||
                            PyObject_TypeCheck(m, &PyStaticMethod_Type)) {
@@ -606,7 +617,9 @@ class Validator {
             s_.watch_list(v);
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(v); ++i) table_value(PyList_GET_ITEM(v, i));
         } else if (PyTuple_CheckExact(v)) {
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v); ++i) table_value(PyTuple_GET_ITEM(v, i));
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v); ++i) {
+                table_value(PyTuple_GET_ITEM(v, i));
+            }
         } else if (PyFrozenSet_CheckExact(v)) {
             Ref it = Ref::steal(PyObject_GetIter(v));
             while (Ref k = Ref::steal_or_null(PyIter_Next(it.get()))) table_value(k.get());
@@ -630,7 +643,7 @@ class Validator {
         return true;
     }
 
-    static bool immutable(PyObject* v) {
+    static bool immutable(PyObject* v) {  // NOLINT(misc-no-recursion): nested tuples
         if (v == Py_None || PyBool_Check(v) || PyLong_CheckExact(v) || PyUnicode_CheckExact(v) ||
             PyBytes_CheckExact(v)) {
             return true;
@@ -685,7 +698,8 @@ class Validator {
 #endif
         method(random_type_, "_randbelow", rd_, "Random._randbelow_with_getrandbits");
         PyTypeObject* base = s_.random_type->tp_base;
-        need(base != nullptr && c_type_of(reinterpret_cast<PyObject*>(base), "_random.Random", "_random"));
+        need(base != nullptr &&
+             c_type_of(reinterpret_cast<PyObject*>(base), "_random.Random", "_random"));
         PyObject* bits = mro_lookup(random_type_, "getrandbits");
         need(bits != nullptr && Py_TYPE(bits) == &PyMethodDescr_Type);
         auto* descr = reinterpret_cast<PyMethodDescrObject*>(bits);

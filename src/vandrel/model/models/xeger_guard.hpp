@@ -67,9 +67,8 @@ struct ListWatch {  // a list a parser table holds: its items, by identity
     std::vector<PyObject*> items;
 };
 
-class Snapshot {
-  public:
-    // ---- what the compiler and the rows use -------------------------------------------
+// What a validation found, for the compiler and the rows.
+struct Validated {
     PyObject* func = nullptr;  // the bound method validated: its function and instance
     PyObject* self = nullptr;
     PyTypeObject* xeger_type = nullptr;  // the classes of the instance and the generator
@@ -81,7 +80,10 @@ class Snapshot {
     PyObject* any_alphabet = nullptr;  // _alphabets['printable']
     PyObject* category_alphabet[6] = {};
     long long repeat_limit = 0;  // STAR_PLUS_LIMIT
+};
 
+class Snapshot : public Validated {
+  public:
     // Whether everything validated still holds.
     bool unchanged() noexcept;
 
