@@ -5,7 +5,8 @@
 // The native path is taken only when its frame is certain to equal the
 // pipeline's: `np` and `pd` are the real numpy and pandas, `n` is in range, the
 // `length` is a plain int of a sane width, `prefix` and `suffix` are None or
-// exact strings, the column name is a plain value, and the dtype the pipeline
+// exact strings that the pipeline keeps whole (no trailing NUL, no lone
+// surrogate), the column name is a plain value, and the dtype the pipeline
 // ends with under the current pandas options is known (found once per set of
 // options by running the pipeline itself on two rows). Attributes are read in
 // the pipeline's order and at its lines; as soon as a value read is not one of
@@ -387,6 +388,24 @@ Ref dtype_options(PyObject* pd) {
     return Ref::steal(PyTuple_Pack(2, future.get(), mode.get()));
 }
 
+// Whether the pipeline puts `affix` (an exact str) into every row as it is,
+// whatever the storage: numpy, through which the text goes on its way into an
+// object or Python-backed column, drops its trailing NULs, and Arrow refuses to
+// encode a lone surrogate (UnicodeEncodeError at the concatenation).
+bool affix_kept_whole(PyObject* affix) {
+    check(PyUnicode_READY(affix));
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(affix);
+    const int kind = static_cast<int>(PyUnicode_KIND(affix));
+    const void* data = PyUnicode_DATA(affix);
+    if (size > 0 && PyUnicode_READ(kind, data, size - 1) == 0) return false;
+    if (kind == PyUnicode_1BYTE_KIND) return true;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (ch >= 0xD800 && ch <= 0xDFFF) return false;
+    }
+    return true;
+}
+
 // A column name that pandas takes as it is, with no code of its own run.
 bool plain_name(PyObject* name) {
     return name == Py_None || PyUnicode_CheckExact(name) || PyLong_CheckExact(name);
@@ -443,14 +462,14 @@ Ref sample_sequential_native(PyObject* func, PyObject* self, PyObject* n, PyObje
     if (reads.read(self, SequentialReads::prefix_test, K.str_prefix) != Py_None) {
         line = 108;
         prefix = reads.read(self, SequentialReads::prefix, K.str_prefix);
-        if (!PyUnicode_CheckExact(prefix)) return {};
+        if (!PyUnicode_CheckExact(prefix) || !affix_kept_whole(prefix)) return {};
     }
     line = 110;
     PyObject* suffix = nullptr;
     if (reads.read(self, SequentialReads::suffix_test, K.str_suffix) != Py_None) {
         line = 111;
         suffix = reads.read(self, SequentialReads::suffix, K.str_suffix);
-        if (!PyUnicode_CheckExact(suffix)) return {};
+        if (!PyUnicode_CheckExact(suffix) || !affix_kept_whole(suffix)) return {};
     }
 
     // Line 104 again for the making of the column itself.
