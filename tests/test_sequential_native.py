@@ -54,6 +54,27 @@ def zfills(monkeypatch):
     return calls
 
 
+@pytest.fixture
+def from_arrow(monkeypatch):
+    """Counts the Arrow arrays handed to pandas' string dtype."""
+    calls = []
+    original = pd.StringDtype.__from_arrow__
+
+    def __from_arrow__(self, array):
+        calls.append(str(array.type))
+        return original(self, array)
+
+    monkeypatch.setattr(pd.StringDtype, "__from_arrow__", __from_arrow__)
+    return calls
+
+
+def arrow_type(column):
+    """The Arrow type of a column's values, None when they are not kept in Arrow."""
+    if not str(getattr(column.dtype, "storage", "")).startswith("pyarrow"):
+        return None
+    return str(column.array.__arrow_array__().type)
+
+
 def forwarding_pandas():
     fwd = types.ModuleType("forwarding_pandas")
     fwd.__getattr__ = lambda attr: getattr(pd, attr)
@@ -85,7 +106,8 @@ def outcome(model, n, produce_nans):
     return frame, np.random.get_state(), [(w.category, str(w.message)) for w in caught]
 
 
-def check_same(mod, monkeypatch, zfills, build, n, produce_nans=True, native=True, options=()):
+def check_same(mod, monkeypatch, zfills, build, n, produce_nans=True, native=True, options=(),
+               from_arrow=None):
     log = []
     model = build(logged_model(mod, log))
     context = pd.option_context(*itertools.chain.from_iterable(options)) if options else None
@@ -95,8 +117,11 @@ def check_same(mod, monkeypatch, zfills, build, n, produce_nans=True, native=Tru
         except Exception:
             pass
         del log[:], zfills[:]
+        if from_arrow is not None:
+            del from_arrow[:]
         got, got_rng, got_warnings = outcome(model, n, produce_nans)
         native_reads, native_zfills = list(log), len(zfills)
+        native_arrow = list(from_arrow or ())
         del log[:], zfills[:]
         monkeypatch.setattr(mod, "pd", forwarding_pandas())
         expected, expected_rng, expected_warnings = outcome(model, n, produce_nans)
@@ -114,6 +139,12 @@ def check_same(mod, monkeypatch, zfills, build, n, produce_nans=True, native=Tru
     assert list(got.columns) == list(expected.columns) and got.dtypes.tolist() == expected.dtypes.tolist()
     column, expected_column = got.iloc[:, 0], expected.iloc[:, 0]
     assert column.dtype == expected_column.dtype and type(column.dtype) is type(expected_column.dtype)
+    assert [getattr(column.dtype, a, None) for a in ("storage", "na_value")] == [
+        getattr(expected_column.dtype, a, None) for a in ("storage", "na_value")]
+    # Arrow storage: the same Arrow type, and (native) written as one Arrow array
+    assert arrow_type(column) == arrow_type(expected_column)
+    if native and from_arrow is not None:
+        assert native_arrow == ([arrow_type(expected_column)] if arrow_type(expected_column) else [])
     # same types, and strings of the same internal form (ASCII, latin-1, UCS-2, UCS-4)
     assert [(type(v), sys.getsizeof(v)) for v in column.array] == [
         (type(v), sys.getsizeof(v)) for v in expected_column.array]
@@ -126,12 +157,12 @@ def check_same(mod, monkeypatch, zfills, build, n, produce_nans=True, native=Tru
     (length, affix, n) for (length, affix), n in zip(
         itertools.product(LENGTHS, AFFIXES), itertools.cycle(NS))] + [
     (3, ("ID-", "-é"), n) for n in NS] + [(12, ("😀", "Ω"), 10001), (1, (None, None), 100)])
-def test_same_frame_as_pipeline(mod, monkeypatch, zfills, options, length, affix, n):
+def test_same_frame_as_pipeline(mod, monkeypatch, zfills, from_arrow, options, length, affix, n):
     prefix, suffix = affix
     nan_freq = NAN_FREQS[(n + LENGTHS.index(length)) % len(NAN_FREQS)]
     native = length is not None and length >= 0
     got = check_same(mod, monkeypatch, zfills, lambda cls: cls(make_smeta("key", nan_freq), length, prefix, suffix),
-                     n, native=native, options=options)
+                     n, native=native, options=options, from_arrow=from_arrow)
     if got is not None and nan_freq is None:  # and the values are the identifiers themselves
         assert got["key"].tolist() == ["%s%s%s" % (prefix or "", str(i).zfill(length), suffix or "")
                                        for i in range(n)]
@@ -153,9 +184,9 @@ def test_affixes_the_pipeline_transforms(mod, monkeypatch, zfills, options, pref
 @pytest.mark.parametrize("n", [0, 10, -3])
 @pytest.mark.parametrize("nan_freq", NAN_FREQS + [0.5, -1])
 @pytest.mark.parametrize("produce_nans", [True, False])
-def test_missing_values_as_pipeline(mod, monkeypatch, zfills, n, nan_freq, produce_nans):
+def test_missing_values_as_pipeline(mod, monkeypatch, zfills, from_arrow, n, nan_freq, produce_nans):
     check_same(mod, monkeypatch, zfills, lambda cls: cls(make_smeta("key", nan_freq), 4, "a", "z"),
-               n, produce_nans)
+               n, produce_nans, options=OPTIONS[-1], from_arrow=from_arrow)
 
 
 @pytest.mark.parametrize("attr, value, native", [
