@@ -136,7 +136,9 @@ void ArrowStringBuilder::resize(int64_t rows_cap, int64_t data_cap) {
 
 void ArrowStringBuilder::reserve(int64_t rows, int64_t bytes) {
     if (rows < 0 || bytes < 0) return;
-    resize(rows_ + rows, used_ + bytes);
+    const int64_t rows_cap = rows_ + rows, data_cap = used_ + bytes;  // never less than now
+    resize(rows_cap > rows_cap_ ? rows_cap : rows_cap_,
+           data_cap > data_cap_ ? data_cap : data_cap_);
 }
 
 void ArrowStringBuilder::grow_data(int64_t max_bytes) {

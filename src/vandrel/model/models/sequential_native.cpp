@@ -372,9 +372,10 @@ void write_utf8_identifiers(ArrowStringBuilder& out, Py_ssize_t count, Py_ssize_
 
 // The column as an array of `dtype` over Arrow buffers, or NULL when it is too
 // large to allocate here (the pipeline then fails or copes in its own way) or
-// pyarrow is no longer the one the dtype was probed with.
+// pyarrow is no longer the one the dtype was probed with. Without `exact_room`
+// the builder grows as it goes, as it does for texts of unknown sizes.
 Ref arrow_column(Column column, Py_ssize_t count, Py_ssize_t length, PyObject* prefix,
-                 PyObject* suffix, PyObject* dtype) {
+                 PyObject* suffix, PyObject* dtype, bool exact_room) {
     PyObject* importer = arrow_capsule_importer();
     if (importer == nullptr) return {};
     const std::string_view before = utf8_of(prefix), after = utf8_of(suffix);
@@ -383,7 +384,7 @@ Ref arrow_column(Column column, Py_ssize_t count, Py_ssize_t length, PyObject* p
     if (bytes < 0) return {};
     ArrowStringBuilder out(column == Column::arrow_large_string);
     try {
-        out.reserve(count, bytes);
+        if (exact_room) out.reserve(count, bytes);
     } catch (const PyErrSet&) {
         if (!PyErr_ExceptionMatches(PyExc_MemoryError) &&
             !PyErr_ExceptionMatches(PyExc_OverflowError)) {
@@ -414,10 +415,10 @@ Ref object_column(Py_ssize_t count, Py_ssize_t length, PyObject* prefix, PyObjec
 // The Series of the identifiers, named `name`, of `dtype` kept as `column`
 // says; NULL when the pipeline has to make it.
 Ref identifier_series(Column column, Py_ssize_t count, Py_ssize_t length, PyObject* prefix,
-                      PyObject* suffix, PyObject* name, PyObject* dtype) {
+                      PyObject* suffix, PyObject* name, PyObject* dtype, bool exact_room = true) {
     Ref values = column == Column::objects
                      ? object_column(count, length, prefix, suffix)
-                     : arrow_column(column, count, length, prefix, suffix, dtype);
+                     : arrow_column(column, count, length, prefix, suffix, dtype, exact_room);
     if (!values) return {};
     return make_series(values.get(), name, dtype);
 }
@@ -502,7 +503,8 @@ Ref probe_column(bool with_prefix, bool with_suffix) {
     Ref dtype = getattr(piped.get(), K.str_dtype);
     Ref arrow = arrow_type_name(piped.get());
     const Column column = column_for(arrow.get());
-    Ref ours = identifier_series(column, 2, 2, p, s, Py_None, dtype.get());
+    // Written without reserving: the builder's growth is proved here too.
+    Ref ours = identifier_series(column, 2, 2, p, s, Py_None, dtype.get(), false);
     if (!ours || !same_series(ours.get(), piped.get(), arrow.get())) return Ref::borrow(Py_None);
     return Ref::steal(Py_BuildValue("(Ol)", dtype.get(), static_cast<long>(column)));
 }
