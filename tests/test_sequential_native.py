@@ -181,12 +181,13 @@ def test_affixes_the_pipeline_transforms(mod, monkeypatch, zfills, options, pref
                n, native=native, options=options)
 
 
+@pytest.mark.parametrize("options", sorted({OPTIONS[0], OPTIONS[-1]}), ids=str)
 @pytest.mark.parametrize("n", [0, 10, -3])
 @pytest.mark.parametrize("nan_freq", NAN_FREQS + [0.5, -1])
 @pytest.mark.parametrize("produce_nans", [True, False])
-def test_missing_values_as_pipeline(mod, monkeypatch, zfills, from_arrow, n, nan_freq, produce_nans):
+def test_missing_values_as_pipeline(mod, monkeypatch, zfills, from_arrow, options, n, nan_freq, produce_nans):
     check_same(mod, monkeypatch, zfills, lambda cls: cls(make_smeta("key", nan_freq), 4, "a", "z"),
-               n, produce_nans, options=OPTIONS[-1], from_arrow=from_arrow)
+               n, produce_nans, options=options, from_arrow=from_arrow)
 
 
 @pytest.mark.parametrize("attr, value, native", [
