@@ -4,7 +4,10 @@
 SHELL := /bin/bash
 PYTHON ?= $(shell tools/find-python)
 PYVER := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-VENV := .venv/$(PYVER)
+# ARROW=1: the same with pyarrow installed (requirements-arrow.txt), in .venv/<version>-arrow.
+ARROW ?=
+VENV := .venv/$(PYVER)$(if $(ARROW),-arrow)
+REQS := requirements.txt $(if $(ARROW),requirements-arrow.txt)
 VPY := $(CURDIR)/$(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
 SRCS := $(wildcard src/vandrel/model/models/*.cpp src/vandrel/model/models/*.hpp) \
@@ -17,8 +20,8 @@ ALL_PYTHONS = $(shell tools/find-python --all)
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
 
-$(STAMP): requirements.txt | $(VPY)
-	$(PIP) install -r requirements.txt
+$(STAMP): $(REQS) | $(VPY)
+	$(PIP) install $(addprefix -r ,$(REQS))
 	touch $@
 
 # Build and install the package into the venv (incremental: build/ keeps CMake's tree).
@@ -32,7 +35,7 @@ demo: install
 	$(VPY) examples/demo.py
 
 test: install
-	@echo "test: $$($(VPY) -c 'import sys, numpy, pandas; print("CPython %s, numpy %s, pandas %s" % (sys.version.split()[0], numpy.__version__, pandas.__version__))')"
+	@echo "test: $$($(VPY) -c 'import sys, importlib.util, numpy, pandas; pa = importlib.util.find_spec("pyarrow") and __import__("pyarrow"); print("CPython %s, numpy %s, pandas %s, pyarrow %s" % (sys.version.split()[0], numpy.__version__, pandas.__version__, pa.__version__ if pa else "none"))')"
 	cd tests && $(VPY) -m pytest -q $(PYTEST_ARGS)
 
 # The suite on every supported CPython found on this machine.

@@ -1,11 +1,14 @@
 // SequentialFormattedString.sample without the pandas pipeline's intermediate
-// columns: the identifiers are written as Python strings straight into a numpy
-// object array, which becomes the one Series of the result.
+// columns: the identifiers are written straight into the storage the pipeline's
+// dtype keeps them in, which becomes the one Series of the result: UTF-8 in
+// Arrow buffers for pandas' Arrow-backed string dtype (arrow_strings.hpp), else
+// Python strings in a numpy object array.
 //
 // The native path is taken only when its frame is certain to equal the
 // pipeline's: `np` and `pd` are the real numpy and pandas, `n` is in range, the
 // `length` is a plain int of a sane width, `prefix` and `suffix` are None or
-// exact strings, the column name is a plain value, and the dtype the pipeline
+// exact strings that the pipeline keeps whole (no trailing NUL, no lone
+// surrogate), the column name is a plain value, and the dtype the pipeline
 // ends with under the current pandas options is known (found once per set of
 // options by running the pipeline itself on two rows). Attributes are read in
 // the pipeline's order and at its lines; as soon as a value read is not one of
@@ -14,7 +17,10 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <string>
+#include <string_view>
 
+#include "arrow_strings.hpp"
 #include "member.hpp"
 
 namespace vandrel {
@@ -41,8 +47,13 @@ struct Kept {
     PyObject* str_mode = nullptr;
     PyObject* str_equals = nullptr;  // "equals"
     PyObject* str_tolist = nullptr;  // "tolist"
-    PyObject* kw_series = nullptr;   // ("name", "dtype", "copy")
-    PyObject* dtypes = nullptr;      // {options key: dtype, or None when not reproduced}
+    PyObject* str_storage = nullptr;
+    PyObject* str_array = nullptr;
+    PyObject* str_arrow_array = nullptr;  // "__arrow_array__"
+    PyObject* str_type = nullptr;
+    PyObject* str_pyarrow = nullptr;
+    PyObject* kw_series = nullptr;  // ("name", "dtype", "copy")
+    PyObject* dtypes = nullptr;     // {options key: (dtype, Column), or None when not reproduced}
     // numpy and pandas objects last found to be the real ones (strong references).
     PyObject* np = nullptr;
     PyObject* arange = nullptr;
@@ -73,6 +84,11 @@ void make_kept() {
     keep_new(kept.str_mode, PyUnicode_InternFromString("mode"));
     keep_new(kept.str_equals, PyUnicode_InternFromString("equals"));
     keep_new(kept.str_tolist, PyUnicode_InternFromString("tolist"));
+    keep_new(kept.str_storage, PyUnicode_InternFromString("storage"));
+    keep_new(kept.str_array, PyUnicode_InternFromString("array"));
+    keep_new(kept.str_arrow_array, PyUnicode_InternFromString("__arrow_array__"));
+    keep_new(kept.str_type, PyUnicode_InternFromString("type"));
+    keep_new(kept.str_pyarrow, PyUnicode_InternFromString("pyarrow"));
     keep_new(kept.dtypes, PyDict_New());
     keep_new(kept.kw_series, Py_BuildValue("(sss)", "name", "dtype", "copy"));
 }
@@ -289,12 +305,187 @@ Ref make_series(PyObject* array, PyObject* name, PyObject* dtype) {
     return call(kept.series, args, 1, kept.kw_series);
 }
 
+// --- identifiers in Arrow buffers ----------------------------------------------------------------
+
+// How a column of the pipeline's dtype keeps its texts, hence how it is built here.
+enum class Column : long { objects, arrow_string, arrow_large_string };
+
+// The bytes of the identifiers of 0 .. count-1 zero-padded to `length`, each with
+// `affixes` bytes of prefix and suffix; -1 past what int64 counts.
+int64_t identifier_bytes(Py_ssize_t count, Py_ssize_t length, int64_t affixes) {
+    int64_t total = 0;
+    int64_t start = 0, end = 10;  // the numbers of `digits` digits: [start, end)
+    for (int64_t digits = 1; start < count; ++digits) {
+        const int64_t rows = (end < count ? end : count) - start;
+        const int64_t each = affixes + (digits > length ? digits : length);
+        int64_t bytes = 0;
+        if (__builtin_mul_overflow(rows, each, &bytes) ||
+            __builtin_add_overflow(total, bytes, &total)) {
+            return -1;
+        }
+        start = end;
+        end = end > INT64_MAX / 10 ? INT64_MAX : end * 10;
+    }
+    return total;
+}
+
+// The UTF-8 form of `text` (None: empty), valid while `text` lives.
+std::string_view utf8_of(PyObject* text) {
+    if (text == nullptr) return {};
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) raise_set();
+    return {data, static_cast<size_t>(size)};
+}
+
+// Writes the identifiers of 0 .. count-1 as rows of `out`: `prefix`, the number
+// zero-padded to `length` digits like str.zfill, `suffix` (UTF-8).
+void write_utf8_identifiers(ArrowStringBuilder& out, Py_ssize_t count, Py_ssize_t length,
+                            std::string_view prefix, std::string_view suffix) {
+    char digits[20];  // the number in decimal, right-aligned: digits[first .. 20)
+    std::memset(digits, '0', sizeof digits);
+    int first = 19;
+    std::string row;  // prefix, `field` zeros, suffix
+    Py_ssize_t field = -1;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const Py_ssize_t ndigits = 20 - first;
+        const Py_ssize_t wanted = ndigits > length ? ndigits : length;
+        if (wanted != field) {
+            field = wanted;
+            row.assign(prefix).append(static_cast<size_t>(field), '0').append(suffix);
+        }
+        const auto size = static_cast<int64_t>(row.size());
+        char* at = out.room(size);
+        row.copy(at, row.size());
+        std::memcpy(at + prefix.size() + (field - ndigits), digits + first,
+                    static_cast<size_t>(ndigits));
+        out.commit(size);
+
+        int d = 19;  // next number
+        while (d >= first && digits[d] == '9') digits[d--] = '0';
+        if (d < first) first = d;
+        if (d >= 0) ++digits[d];
+
+        if ((i + 1) % kSignalStride == 0) check(PyErr_CheckSignals());
+    }
+}
+
+// The column as an array of `dtype` over Arrow buffers, or NULL when it is too
+// large to allocate here (the pipeline then fails or copes in its own way) or
+// pyarrow is no longer the one the dtype was probed with. Without `exact_room`
+// the builder grows as it goes, as it does for texts of unknown sizes.
+Ref arrow_column(Column column, Py_ssize_t count, Py_ssize_t length, PyObject* prefix,
+                 PyObject* suffix, PyObject* dtype, bool exact_room) {
+    PyObject* importer = arrow_capsule_importer();
+    if (importer == nullptr) return {};
+    const std::string_view before = utf8_of(prefix), after = utf8_of(suffix);
+    const int64_t bytes =
+        identifier_bytes(count, length, static_cast<int64_t>(before.size() + after.size()));
+    if (bytes < 0) return {};
+    ArrowStringBuilder out(column == Column::arrow_large_string);
+    try {
+        if (exact_room) out.reserve(count, bytes);
+    } catch (const PyErrSet&) {
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError) &&
+            !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            throw;
+        }
+        PyErr_Clear();
+        return {};
+    }
+    write_utf8_identifiers(out, count, length, before, after);
+    return out.finish(importer, dtype);
+}
+
+// The same as Python strings in a numpy object array; NULL when numpy cannot
+// allocate the array (the pipeline's range then fails with numpy's own words).
+Ref object_column(Py_ssize_t count, Py_ssize_t length, PyObject* prefix, PyObject* suffix) {
+    Ref rows = Ref::steal(PyLong_FromSsize_t(count));
+    PyObject* args[] = {rows.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type)};
+    Ref array = Ref::steal_or_null(PyObject_Vectorcall(kept.empty, args, 2, nullptr));
+    if (!array) {
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) raise_set();
+        PyErr_Clear();
+        return {};
+    }
+    write_identifiers(array.get(), count, length, prefix, suffix);
+    return array;
+}
+
+// The Series of the identifiers, named `name`, of `dtype` kept as `column`
+// says; NULL when the pipeline has to make it.
+Ref identifier_series(Column column, Py_ssize_t count, Py_ssize_t length, PyObject* prefix,
+                      PyObject* suffix, PyObject* name, PyObject* dtype, bool exact_room = true) {
+    Ref values = column == Column::objects
+                     ? object_column(count, length, prefix, suffix)
+                     : arrow_column(column, count, length, prefix, suffix, dtype, exact_room);
+    if (!values) return {};
+    return make_series(values.get(), name, dtype);
+}
+
 // --- the dtype the pipeline ends with ------------------------------------------------------------
 
+// The Arrow type of a Series' values ("string", "large_string", ...), or None
+// when its dtype keeps them elsewhere (it has no pyarrow `storage`).
+Ref arrow_type_name(PyObject* series) {
+    Ref dtype = getattr(series, K.str_dtype);
+    PyObject* storage = PyObject_GetAttr(dtype.get(), kept.str_storage);
+    if (storage == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set();
+        PyErr_Clear();
+        return Ref::borrow(Py_None);
+    }
+    Ref hold = Ref::steal(storage);
+    if (!PyUnicode_Check(storage) ||
+        PyUnicode_Tailmatch(storage, kept.str_pyarrow, 0, PY_SSIZE_T_MAX, -1) != 1) {
+        return Ref::borrow(Py_None);
+    }
+    Ref array = getattr(series, kept.str_array);
+    Ref arrow = call0(getattr(array.get(), kept.str_arrow_array).get());
+    return Ref::steal(PyObject_Str(getattr(arrow.get(), kept.str_type).get()));
+}
+
+// How a column of the pipeline's `dtype`, whose values have the Arrow type
+// `arrow` (None: not Arrow), is built here.
+Column column_for(PyObject* arrow) {
+    if (arrow == Py_None || arrow_capsule_importer() == nullptr) return Column::objects;
+    if (PyUnicode_CompareWithASCIIString(arrow, "large_string") == 0) {
+        return Column::arrow_large_string;
+    }
+    if (PyUnicode_CompareWithASCIIString(arrow, "string") == 0) return Column::arrow_string;
+    return Column::objects;  // pandas converts the objects to whatever it keeps
+}
+
+// Whether two Series are alike to the last detail the probe can see: dtype
+// (type and value), values, exact str items, Arrow type.
+bool same_series(PyObject* ours, PyObject* piped, PyObject* piped_arrow) {
+    Ref ours_dtype = getattr(ours, K.str_dtype);
+    Ref dtype = getattr(piped, K.str_dtype);
+    if (Py_TYPE(ours_dtype.get()) != Py_TYPE(dtype.get()) ||
+        !truth(Ref::steal(PyObject_RichCompare(ours_dtype.get(), dtype.get(), Py_EQ)).get())) {
+        return false;
+    }
+    if (!truth(call1(getattr(ours, kept.str_equals).get(), piped).get())) return false;
+    Ref mine = call0(getattr(ours, kept.str_tolist).get());
+    Ref theirs = call0(getattr(piped, kept.str_tolist).get());
+    if (!PyList_CheckExact(mine.get()) || !PyList_CheckExact(theirs.get()) ||
+        PyList_GET_SIZE(theirs.get()) != 2 ||
+        !truth(Ref::steal(PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ)).get())) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(mine.get(), i)) ||
+            !PyUnicode_CheckExact(PyList_GET_ITEM(theirs.get(), i))) {
+            return false;
+        }
+    }
+    Ref ours_arrow = arrow_type_name(ours);
+    return truth(Ref::steal(PyObject_RichCompare(ours_arrow.get(), piped_arrow, Py_EQ)).get());
+}
+
 // Runs the pipeline on two rows and the native writing on the same two rows;
-// returns the pipeline's dtype when both give equal Series of that dtype with
-// exact strings, else None.
-Ref probe_dtype(bool with_prefix, bool with_suffix) {
+// returns (the pipeline's dtype, Column) when both give alike Series, else None.
+Ref probe_column(bool with_prefix, bool with_suffix) {
     PyObject* p = with_prefix ? K.str_p : nullptr;
     PyObject* s = with_suffix ? K.str_p : nullptr;
     Ref two = Ref::steal(PyLong_FromLong(2));
@@ -310,46 +501,29 @@ Ref probe_dtype(bool with_prefix, bool with_suffix) {
         if (s != nullptr) piped = Ref::steal(PyNumber_Add(piped.get(), s));
     }
     Ref dtype = getattr(piped.get(), K.str_dtype);
-
-    Ref array = call2(kept.empty, two.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type));
-    write_identifiers(array.get(), 2, 2, p, s);
-    Ref ours = make_series(array.get(), Py_None, dtype.get());
-
-    Ref ours_dtype = getattr(ours.get(), K.str_dtype);
-    bool same = Py_TYPE(ours_dtype.get()) == Py_TYPE(dtype.get()) &&
-                truth(Ref::steal(PyObject_RichCompare(ours_dtype.get(), dtype.get(), Py_EQ)).get());
-    if (same) {
-        Ref equals = getattr(ours.get(), kept.str_equals);
-        same = truth(call1(equals.get(), piped.get()).get());
-    }
-    if (same) {
-        Ref mine = call0(getattr(ours.get(), kept.str_tolist).get());
-        Ref theirs = call0(getattr(piped.get(), kept.str_tolist).get());
-        same = PyList_CheckExact(mine.get()) && PyList_CheckExact(theirs.get()) &&
-               PyList_GET_SIZE(theirs.get()) == 2 &&
-               truth(Ref::steal(PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ)).get());
-        for (Py_ssize_t i = 0; same && i < 2; ++i) {
-            same = PyUnicode_CheckExact(PyList_GET_ITEM(mine.get(), i)) &&
-                   PyUnicode_CheckExact(PyList_GET_ITEM(theirs.get(), i));
-        }
-    }
-    return same ? std::move(dtype) : Ref::borrow(Py_None);
+    Ref arrow = arrow_type_name(piped.get());
+    const Column column = column_for(arrow.get());
+    // Written without reserving: the builder's growth is proved here too.
+    Ref ours = identifier_series(column, 2, 2, p, s, Py_None, dtype.get(), false);
+    if (!ours || !same_series(ours.get(), piped.get(), arrow.get())) return Ref::borrow(Py_None);
+    return Ref::steal(Py_BuildValue("(Ol)", dtype.get(), static_cast<long>(column)));
 }
 
 // The dtype to build the column with under `options` (a tuple of the option
-// values), or NULL when the pipeline's result is not one reproduced here.
-Ref column_dtype(PyObject* options, bool with_prefix, bool with_suffix) {
+// values) and how to build it, or NULL when the pipeline's result is not one
+// reproduced here.
+Ref column_dtype(PyObject* options, bool with_prefix, bool with_suffix, Column& column) {
     Ref key = Ref::steal(Py_BuildValue("(OOO)", options, with_prefix ? Py_True : Py_False,
                                        with_suffix ? Py_True : Py_False));
-    PyObject* known = PyDict_GetItemWithError(kept.dtypes, key.get());
-    if (known == nullptr) {
+    Ref known = Ref::borrow(PyDict_GetItemWithError(kept.dtypes, key.get()));
+    if (!known) {
         if (PyErr_Occurred()) raise_set();
-        Ref found = probe_dtype(with_prefix, with_suffix);
-        check(PyDict_SetItem(kept.dtypes, key.get(), found.get()));
-        known = found.get();
-        return known == Py_None ? Ref() : std::move(found);
+        known = probe_column(with_prefix, with_suffix);
+        check(PyDict_SetItem(kept.dtypes, key.get(), known.get()));
     }
-    return known == Py_None ? Ref() : Ref::borrow(known);
+    if (known.get() == Py_None) return {};
+    column = static_cast<Column>(PyLong_AsLong(PyTuple_GET_ITEM(known.get(), 1)));
+    return Ref::borrow(PyTuple_GET_ITEM(known.get(), 0));
 }
 
 // The items of one section of pandas' option table, as a tuple; NULL when the
@@ -387,16 +561,79 @@ Ref dtype_options(PyObject* pd) {
     return Ref::steal(PyTuple_Pack(2, future.get(), mode.get()));
 }
 
+// Whether the pipeline puts `affix` (an exact str) into every row as it is,
+// whatever the storage: numpy, through which the text goes on its way into an
+// object or Python-backed column, drops its trailing NULs, and Arrow refuses to
+// encode a lone surrogate (UnicodeEncodeError at the concatenation).
+bool affix_kept_whole(PyObject* affix) {
+    check(PyUnicode_READY(affix));
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(affix);
+    const int kind = static_cast<int>(PyUnicode_KIND(affix));
+    const void* data = PyUnicode_DATA(affix);
+    if (size > 0 && PyUnicode_READ(kind, data, size - 1) == 0) return false;
+    if (kind == PyUnicode_1BYTE_KIND) return true;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (ch >= 0xD800 && ch <= 0xDFFF) return false;
+    }
+    return true;
+}
+
 // A column name that pandas takes as it is, with no code of its own run.
 bool plain_name(PyObject* name) {
     return name == Py_None || PyUnicode_CheckExact(name) || PyLong_CheckExact(name);
+}
+
+// Whether memory for the pipeline's range (`count` int64) can be had: when not,
+// its np.arange fails with numpy's MemoryError before any attribute is read, so
+// the native path gives way before reading any.
+bool range_fits(Py_ssize_t count) {
+    void* room = PyMem_RawMalloc(static_cast<size_t>(count) * sizeof(int64_t) + 1);
+    PyMem_RawFree(room);
+    return room != nullptr;
+}
+
+// The model's settings as the pipeline reads them (name, length, prefix,
+// suffix, at their lines); false as soon as one is not formatted here.
+struct Settings {
+    PyObject* name = nullptr;  // borrowed from `reads`, as the others
+    long width = 0;
+    PyObject* prefix = nullptr;  // NULL: none
+    PyObject* suffix = nullptr;
+};
+
+bool read_settings(PyObject* self, SequentialReads& reads, int& line, Settings& got) {
+    got.name = reads.read(self, SequentialReads::name, K.str_name);
+    if (!plain_name(got.name)) return false;
+
+    line = 105;
+    PyObject* length = reads.read(self, SequentialReads::length, K.str_length);
+    if (!PyLong_CheckExact(length)) return false;
+    int overflow = 0;
+    got.width = PyLong_AsLongAndOverflow(length, &overflow);
+    if (overflow != 0 || got.width < 0 || got.width > kMaxWidth) return false;
+
+    line = 107;
+    if (reads.read(self, SequentialReads::prefix_test, K.str_prefix) != Py_None) {
+        line = 108;
+        got.prefix = reads.read(self, SequentialReads::prefix, K.str_prefix);
+        if (!PyUnicode_CheckExact(got.prefix) || !affix_kept_whole(got.prefix)) return false;
+    }
+    line = 110;
+    if (reads.read(self, SequentialReads::suffix_test, K.str_suffix) != Py_None) {
+        line = 111;
+        got.suffix = reads.read(self, SequentialReads::suffix, K.str_suffix);
+        if (!PyUnicode_CheckExact(got.suffix) || !affix_kept_whole(got.suffix)) return false;
+    }
+    return true;
 }
 
 }  // namespace
 
 Ref sample_sequential_native(PyObject* func, PyObject* self, PyObject* n, PyObject* produce_nans,
                              int& line, SequentialReads& reads) {
-    // Line 104: pd and np (the pipeline's lookups, in its order), then the rows.
+    // 1. Line 104: pd and np (the pipeline's lookups, in its order), n and the
+    // pandas options.
     line = 104;
     make_kept();
     Ref pd = lookup_global(global_pd, globals_of(func));
@@ -415,52 +652,22 @@ Ref sample_sequential_native(PyObject* func, PyObject* self, PyObject* n, PyObje
     }
     const Py_ssize_t count = wanted > 0 ? static_cast<Py_ssize_t>(wanted) : 0;
     Ref options = dtype_options(pd.get());
-    if (!options) return {};
-    // The column's array, allocated where the pipeline allocates its range.
-    Ref rows = Ref::steal(PyLong_FromSsize_t(count));
-    PyObject* empty_args[] = {rows.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type)};
-    Ref array = Ref::steal_or_null(PyObject_Vectorcall(kept.empty, empty_args, 2, nullptr));
-    if (!array) {
-        // Too large to allocate: the pipeline's range fails with numpy's own
-        // words for its dtype, so let it fail (nothing has been read yet).
-        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) raise_set();
-        PyErr_Clear();
-        return {};
-    }
-    rows = Ref();
+    if (!options || !range_fits(count)) return {};
 
-    PyObject* name = reads.read(self, SequentialReads::name, K.str_name);
-    if (!plain_name(name)) return {};
+    // 2. The settings, at the pipeline's lines.
+    Settings got;
+    if (!read_settings(self, reads, line, got)) return {};
 
-    line = 105;
-    PyObject* length = reads.read(self, SequentialReads::length, K.str_length);
-    if (!PyLong_CheckExact(length)) return {};
-    long width = PyLong_AsLongAndOverflow(length, &overflow);
-    if (overflow != 0 || width < 0 || width > kMaxWidth) return {};
-
-    line = 107;
-    PyObject* prefix = nullptr;
-    if (reads.read(self, SequentialReads::prefix_test, K.str_prefix) != Py_None) {
-        line = 108;
-        prefix = reads.read(self, SequentialReads::prefix, K.str_prefix);
-        if (!PyUnicode_CheckExact(prefix)) return {};
-    }
-    line = 110;
-    PyObject* suffix = nullptr;
-    if (reads.read(self, SequentialReads::suffix_test, K.str_suffix) != Py_None) {
-        line = 111;
-        suffix = reads.read(self, SequentialReads::suffix, K.str_suffix);
-        if (!PyUnicode_CheckExact(suffix)) return {};
-    }
-
-    // Line 104 again for the making of the column itself.
+    // 3. Line 104 again for the making of the column itself.
     line = 104;
-    Ref dtype = column_dtype(options.get(), prefix != nullptr, suffix != nullptr);
+    Column column = Column::objects;
+    Ref dtype = column_dtype(options.get(), got.prefix != nullptr, got.suffix != nullptr, column);
     if (!dtype) return {};
-    write_identifiers(array.get(), count, width, prefix, suffix);
-    Ref samples = make_series(array.get(), name, dtype.get());
-    array = Ref();
+    Ref samples =
+        identifier_series(column, count, got.width, got.prefix, got.suffix, got.name, dtype.get());
+    if (!samples) return {};
 
+    // 4. Missing values and the frame, as the pipeline makes them.
     inject_nans(func, self, n, produce_nans, samples.get(), line, 113, 114, 115);
     line = 117;
     Ref to_frame = getattr(samples.get(), K.str_to_frame);

@@ -1,7 +1,8 @@
 // Sequential identifiers formatted by the module itself: when numpy and pandas
 // are the real ones and the model's settings leave no doubt about what the
-// pandas pipeline would give, `sample` writes the final texts straight into an
-// object array and hands pandas one column of the pipeline's own dtype.
+// pandas pipeline would give, `sample` writes the final texts straight into the
+// storage of the pipeline's own dtype (Arrow buffers, or an object array of
+// Python strings) and hands pandas that one column.
 #pragma once
 
 #include "refs.hpp"
