@@ -1,4 +1,5 @@
 """Shared fixtures and helpers for the string-model tests."""
+import importlib.util
 import os
 import sys
 import traceback
@@ -21,6 +22,22 @@ TEXT_DTYPE = "str" if PANDAS3 else object
 # loses some of them or crashes, in plain Python code as well (a Python function
 # doing what a member does under the same sweep), so the sweep tells nothing there.
 OOM_SWEEP = PY < (3, 11)
+
+
+# pandas options that decide a text column's dtype and storage: none set, then
+# future.infer_string and mode.string_storage (Arrow ones where pyarrow is installed).
+ARROW = importlib.util.find_spec("pyarrow") is not None
+INFER = [(), (("future.infer_string", False),), (("future.infer_string", True),)][
+    :3 if "infer_string" in dir(pd.options.future) else 1]
+STORAGE = [(("mode.string_storage", s),) for s in ["python"] + ["pyarrow"] * ARROW]
+OPTIONS = INFER + STORAGE + [INFER[-1] + st for st in STORAGE if len(INFER) > 1]
+
+
+def arrow_type(column):
+    """The Arrow type of a column's values, None when they are not kept in Arrow."""
+    if not str(getattr(column.dtype, "storage", "")).startswith("pyarrow"):
+        return None
+    return str(column.array.__arrow_array__().type)
 
 
 @pytest.fixture(scope="session")

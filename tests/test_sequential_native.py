@@ -16,21 +16,12 @@ import pandas as pd
 import pytest
 from pandas.core.strings.accessor import StringMethods
 
-from conftest import entries, make_smeta
+from conftest import ARROW, OPTIONS, arrow_type, entries, make_smeta
 
 AFFIXES = [(None, None), ("", ""), ("ID-", None), (None, "-é"), ("Ω", "ÿ"), ("😀", "-x"), ("é", "😀Ω")]
 LENGTHS = [None, -2, 0, 1, 3, 12]
 NS = [0, 1, 9, 10, 11, 99, 100, 1000, 10001]
 NAN_FREQS = [None, 0, 0.3, 1]
-# pandas options that decide the pipeline's dtype and storage: none set, then
-# future.infer_string and mode.string_storage (Arrow ones where pyarrow is installed).
-ARROW = importlib.util.find_spec("pyarrow") is not None
-INFER = [(), (("future.infer_string", False),), (("future.infer_string", True),)][
-    :3 if "infer_string" in dir(pd.options.future) else 1]
-STORAGE = [(("mode.string_storage", s),) for s in ["python"] + ["pyarrow"] * ARROW]
-OPTIONS = INFER + STORAGE + [INFER[-1] + st for st in STORAGE if len(INFER) > 1]
-
-
 # pandas 3 still takes the option, with a deprecation warning of its own.
 pytestmark = pytest.mark.filterwarnings("ignore:The 'future.infer_string' option is deprecated")
 
@@ -66,13 +57,6 @@ def from_arrow(monkeypatch):
 
     monkeypatch.setattr(pd.StringDtype, "__from_arrow__", __from_arrow__)
     return calls
-
-
-def arrow_type(column):
-    """The Arrow type of a column's values, None when they are not kept in Arrow."""
-    if not str(getattr(column.dtype, "storage", "")).startswith("pyarrow"):
-        return None
-    return str(column.array.__arrow_array__().type)
 
 
 def forwarding_pandas():

@@ -19,7 +19,7 @@ import pytest
 import rstr
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import entries, make_fmeta, scaled
+from conftest import OPTIONS, arrow_type, entries, make_fmeta, scaled
 from fakes import Meta, Reads, rng_state
 
 pytestmark = pytest.mark.filterwarnings("ignore::FutureWarning", "ignore::DeprecationWarning")
@@ -65,7 +65,9 @@ def compare(mod, meta_of, n=6, seed=0, cache=(), context=contextlib.nullcontext)
     native, forced = (outcome(mod, meta_of(), n, seed, f, cache, context) for f in (False, True))
     if forced.exc is None:
         assert native.exc is None, native.exc
-        pd.testing.assert_frame_equal(native.frame, forced.frame)
+        pd.testing.assert_frame_equal(native.frame, forced.frame, check_exact=True)
+        column = native.frame.columns[0]
+        assert arrow_type(native.frame[column]) == arrow_type(forced.frame[column])
     else:
         assert (type(native.exc), native.exc.args, entries(native.exc)) == \
             (type(forced.exc), forced.exc.args, entries(forced.exc))
@@ -187,6 +189,47 @@ def test_pattern_read_anew_for_each_row(mod):
     values = [r"[a-c]{2}", r"[a-c]{2}", r"\d{3}", r"\d{3}", r"(x|y)z", r"(x|y)z"] * 3
     native = compare(mod, lambda: Meta(pattern=Reads(*values)), n=9, seed=5)
     assert native.frame.shape == (9, 1)
+
+
+# --- the storage pandas keeps --------------------------------------------------------------
+
+STORED = [r"[A-Z]{3}-\d{4}", "[é-ï]{3}\u4e00+", "x?\ud800", r"(a|b)\1", ""]
+
+
+@pytest.mark.parametrize("options", OPTIONS, ids=str)
+@pytest.mark.parametrize("pattern", STORED)
+def test_rows_in_the_storage_pandas_keeps(mod, options, pattern):
+    context = lambda: pd.option_context(*sum(options, ())) if options else contextlib.nullcontext()
+    for n, nan_freq in [(0, None), (1, None), (40, 0.3), (3000, None)]:
+        compare(mod, lambda: make_fmeta(pattern=pattern, nan_freq=nan_freq), n=n, seed=n, context=context)
+
+
+class Rebinding(Meta):
+    """Metadata whose pattern read rebinds the module's rstr at the k-th read:
+    rows the native path wrote, then rows of `value` (Python code between rows)."""
+
+    def __init__(self, mod, k, value):
+        super().__init__(pattern=r"[a-c]{2}")
+        self.__dict__.update(mod=mod, k=k, value=value)
+
+    def __getattr__(self, attr):
+        if attr == "pattern" and self.reads["pattern"] == 2 * self.k:  # read twice per row
+            self.mod.rstr = types.SimpleNamespace(xeger=lambda p: self.value)
+        return super().__getattr__(attr)
+
+
+@pytest.mark.parametrize("options", OPTIONS, ids=str)
+@pytest.mark.parametrize("value", [7, b"x", "\udc80", "", str.__new__(type("S", (str,), {}), "s")],
+                         ids=["int", "bytes", "surrogate", "empty", "str subclass"])
+def test_rows_after_a_rebinding_in_any_storage(mod, options, value):
+    context = lambda: pd.option_context(*sum(options, ())) if options else contextlib.nullcontext()
+    check(mod, r"[a-c]{2}", n=2)  # compiled: the first rows are native
+    orig = mod.rstr
+    try:
+        native = compare(mod, lambda: Rebinding(mod, 5, value), n=9, seed=3, context=context)
+    finally:
+        mod.rstr = orig
+    assert native.calls == 0  # the rows before the rebinding were native
 
 
 # --- collaborators patched ---------------------------------------------------------------------

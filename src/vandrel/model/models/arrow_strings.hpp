@@ -22,6 +22,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "refs.hpp"
 
@@ -112,6 +113,14 @@ class ArrowStringBuilder {
     }
 
     int64_t rows() const noexcept { return rows_; }
+    // The bytes of row `i` (below rows()), valid until the next write.
+    std::pair<const char*, int64_t> row(int64_t i) const noexcept {
+        int64_t begin = large_ ? static_cast<const int64_t*>(offsets_)[i]
+                               : static_cast<const int32_t*>(offsets_)[i];
+        int64_t end = large_ ? static_cast<const int64_t*>(offsets_)[i + 1]
+                             : static_cast<const int32_t*>(offsets_)[i + 1];
+        return {data_ + begin, end - begin};
+    }
     int64_t bytes() const noexcept { return used_; }
 
     // The rows as a pyarrow array (through `importer`, see arrow_capsule_importer)

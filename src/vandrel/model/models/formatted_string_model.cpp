@@ -4,6 +4,7 @@
 #include "compat.hpp"
 #include "function.hpp"
 #include "member.hpp"
+#include "xeger_column.hpp"
 #include "xeger_native.hpp"
 
 namespace vandrel {
@@ -113,15 +114,13 @@ bool reads_are_plain(PyObject* self, PyObject* rstr, PyObject* xeger) {
     return meta != nullptr && plain_attribute(meta, K.str_pattern) != nullptr;
 }
 
-// Builds the list of n generated strings (step 4 of sample).
-Ref generate(PyObject* func, PyObject* self, PyObject* n) {
-    Ref rows = Ref::steal(PyList_New(0));
+// Generates the n rows into `rows` (step 4 of sample).
+void generate(PyObject* func, PyObject* self, PyObject* n, XegerColumn& rows) {
     const XegerProgram* run = nullptr;  // the program of the current run of rows
     long long left = 0;                 // rows the run may still make
     auto one_row = [&] {
         if (run != nullptr && left-- > 0) {
-            Ref value = xeger_native_row(run);
-            check(PyList_Append(rows.get(), value.get()));
+            rows.native(run);
             return;
         }
         // Interruptible like the interpreter's own loop, whatever xeger is bound to.
@@ -135,8 +134,11 @@ Ref generate(PyObject* func, PyObject* self, PyObject* n) {
         bool room = frames_left() > kXegerFrames && c_frames_left() > kXegerFrames;
         const XegerProgram* prog =
             room ? xeger_native_program(xeger.get(), pattern.get()) : nullptr;
-        Ref value = prog != nullptr ? xeger_native_row(prog) : call1(xeger.get(), pattern.get());
-        check(PyList_Append(rows.get(), value.get()));
+        if (prog != nullptr) {
+            rows.native(prog);
+        } else {
+            rows.value(call1(xeger.get(), pattern.get()));
+        }
         run = prog != nullptr && reads_are_plain(self, rstr.get(), xeger.get()) ? prog : nullptr;
         left = kRunRows - 1;
     };
@@ -153,14 +155,13 @@ Ref generate(PyObject* func, PyObject* self, PyObject* n) {
             }
             one_row();
         }
-        return rows;
+        return;
     }
     // Beyond 64 bits: iterate the interpreter's range(n) itself.
     Ref range = call1(K.builtin_range, n);
     Ref it = Ref::steal(PyObject_GetIter(range.get()));
     while (Ref item = Ref::steal_or_null(PyIter_Next(it.get()))) one_row();
     if (PyErr_Occurred()) raise_set();
-    return rows;
 }
 
 PyObject* fsm_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf,
@@ -177,10 +178,10 @@ PyObject* fsm_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf,
         {
             Ref pd = lookup_global(global_pd, globals_of(func));
             Ref series = getattr(pd.get(), K.str_Series);
-            Ref rows = generate(func, self, n);
+            XegerColumn rows(pd.get(), series.get());
+            generate(func, self, n, rows);
             Ref name = getattr(self, K.str_name);
-            PyObject* sargs[] = {rows.get(), name.get()};
-            samples = call(series.get(), sargs, 1, K.kw_name);
+            samples = rows.finish(name.get());
         }
         inject_nans(func, self, n, produce_nans, samples.get(), line, 50, 51, 52);
         line = 54;

@@ -21,6 +21,7 @@
 #include <string_view>
 
 #include "arrow_strings.hpp"
+#include "text_column.hpp"
 #include "member.hpp"
 
 namespace vandrel {
@@ -40,18 +41,6 @@ constexpr Py_ssize_t kSignalStride = Py_ssize_t{1} << 16;
 struct Kept {
     PyObject* str_empty = nullptr;  // names, by their value
     PyObject* str_version_attr = nullptr;
-    PyObject* str_config_pkg = nullptr;
-    PyObject* str_config = nullptr;
-    PyObject* str_global_config = nullptr;
-    PyObject* str_future = nullptr;
-    PyObject* str_mode = nullptr;
-    PyObject* str_equals = nullptr;  // "equals"
-    PyObject* str_tolist = nullptr;  // "tolist"
-    PyObject* str_storage = nullptr;
-    PyObject* str_array = nullptr;
-    PyObject* str_arrow_array = nullptr;  // "__arrow_array__"
-    PyObject* str_type = nullptr;
-    PyObject* str_pyarrow = nullptr;
     PyObject* kw_series = nullptr;  // ("name", "dtype", "copy")
     PyObject* dtypes = nullptr;     // {options key: (dtype, Column), or None when not reproduced}
     // numpy and pandas objects last found to be the real ones (strong references).
@@ -77,18 +66,6 @@ void make_kept() {
     if (kept.kw_series != nullptr) return;
     keep_new(kept.str_empty, PyUnicode_InternFromString("empty"));
     keep_new(kept.str_version_attr, PyUnicode_InternFromString("__version__"));
-    keep_new(kept.str_config_pkg, PyUnicode_InternFromString("_config"));
-    keep_new(kept.str_config, PyUnicode_InternFromString("config"));
-    keep_new(kept.str_global_config, PyUnicode_InternFromString("_global_config"));
-    keep_new(kept.str_future, PyUnicode_InternFromString("future"));
-    keep_new(kept.str_mode, PyUnicode_InternFromString("mode"));
-    keep_new(kept.str_equals, PyUnicode_InternFromString("equals"));
-    keep_new(kept.str_tolist, PyUnicode_InternFromString("tolist"));
-    keep_new(kept.str_storage, PyUnicode_InternFromString("storage"));
-    keep_new(kept.str_array, PyUnicode_InternFromString("array"));
-    keep_new(kept.str_arrow_array, PyUnicode_InternFromString("__arrow_array__"));
-    keep_new(kept.str_type, PyUnicode_InternFromString("type"));
-    keep_new(kept.str_pyarrow, PyUnicode_InternFromString("pyarrow"));
     keep_new(kept.dtypes, PyDict_New());
     keep_new(kept.kw_series, Py_BuildValue("(sss)", "name", "dtype", "copy"));
 }
@@ -307,9 +284,6 @@ Ref make_series(PyObject* array, PyObject* name, PyObject* dtype) {
 
 // --- identifiers in Arrow buffers ----------------------------------------------------------------
 
-// How a column of the pipeline's dtype keeps its texts, hence how it is built here.
-enum class Column : long { objects, arrow_string, arrow_large_string };
-
 // The bytes of the identifiers of 0 .. count-1 zero-padded to `length`, each with
 // `affixes` bytes of prefix and suffix; -1 past what int64 counts.
 int64_t identifier_bytes(Py_ssize_t count, Py_ssize_t length, int64_t affixes) {
@@ -425,64 +399,6 @@ Ref identifier_series(Column column, Py_ssize_t count, Py_ssize_t length, PyObje
 
 // --- the dtype the pipeline ends with ------------------------------------------------------------
 
-// The Arrow type of a Series' values ("string", "large_string", ...), or None
-// when its dtype keeps them elsewhere (it has no pyarrow `storage`).
-Ref arrow_type_name(PyObject* series) {
-    Ref dtype = getattr(series, K.str_dtype);
-    PyObject* storage = PyObject_GetAttr(dtype.get(), kept.str_storage);
-    if (storage == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set();
-        PyErr_Clear();
-        return Ref::borrow(Py_None);
-    }
-    Ref hold = Ref::steal(storage);
-    if (!PyUnicode_Check(storage) ||
-        PyUnicode_Tailmatch(storage, kept.str_pyarrow, 0, PY_SSIZE_T_MAX, -1) != 1) {
-        return Ref::borrow(Py_None);
-    }
-    Ref array = getattr(series, kept.str_array);
-    Ref arrow = call0(getattr(array.get(), kept.str_arrow_array).get());
-    return Ref::steal(PyObject_Str(getattr(arrow.get(), kept.str_type).get()));
-}
-
-// How a column of the pipeline's `dtype`, whose values have the Arrow type
-// `arrow` (None: not Arrow), is built here.
-Column column_for(PyObject* arrow) {
-    if (arrow == Py_None || arrow_capsule_importer() == nullptr) return Column::objects;
-    if (PyUnicode_CompareWithASCIIString(arrow, "large_string") == 0) {
-        return Column::arrow_large_string;
-    }
-    if (PyUnicode_CompareWithASCIIString(arrow, "string") == 0) return Column::arrow_string;
-    return Column::objects;  // pandas converts the objects to whatever it keeps
-}
-
-// Whether two Series are alike to the last detail the probe can see: dtype
-// (type and value), values, exact str items, Arrow type.
-bool same_series(PyObject* ours, PyObject* piped, PyObject* piped_arrow) {
-    Ref ours_dtype = getattr(ours, K.str_dtype);
-    Ref dtype = getattr(piped, K.str_dtype);
-    if (Py_TYPE(ours_dtype.get()) != Py_TYPE(dtype.get()) ||
-        !truth(Ref::steal(PyObject_RichCompare(ours_dtype.get(), dtype.get(), Py_EQ)).get())) {
-        return false;
-    }
-    if (!truth(call1(getattr(ours, kept.str_equals).get(), piped).get())) return false;
-    Ref mine = call0(getattr(ours, kept.str_tolist).get());
-    Ref theirs = call0(getattr(piped, kept.str_tolist).get());
-    if (!PyList_CheckExact(mine.get()) || !PyList_CheckExact(theirs.get()) ||
-        PyList_GET_SIZE(theirs.get()) != 2 ||
-        !truth(Ref::steal(PyObject_RichCompare(mine.get(), theirs.get(), Py_EQ)).get())) {
-        return false;
-    }
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        if (!PyUnicode_CheckExact(PyList_GET_ITEM(mine.get(), i)) ||
-            !PyUnicode_CheckExact(PyList_GET_ITEM(theirs.get(), i))) {
-            return false;
-        }
-    }
-    Ref ours_arrow = arrow_type_name(ours);
-    return truth(Ref::steal(PyObject_RichCompare(ours_arrow.get(), piped_arrow, Py_EQ)).get());
-}
-
 // Runs the pipeline on two rows and the native writing on the same two rows;
 // returns (the pipeline's dtype, Column) when both give alike Series, else None.
 Ref probe_column(bool with_prefix, bool with_suffix) {
@@ -524,41 +440,6 @@ Ref column_dtype(PyObject* options, bool with_prefix, bool with_suffix, Column& 
     if (known.get() == Py_None) return {};
     column = static_cast<Column>(PyLong_AsLong(PyTuple_GET_ITEM(known.get(), 1)));
     return Ref::borrow(PyTuple_GET_ITEM(known.get(), 0));
-}
-
-// The items of one section of pandas' option table, as a tuple; NULL when the
-// section is not a dictionary or holds a value that is not hashable.
-Ref option_section(PyObject* table, PyObject* section) {
-    Ref options = Ref::borrow(PyDict_GetItemWithError(table, section));
-    if (!options && PyErr_Occurred()) raise_set();
-    if (!options || !PyDict_CheckExact(options.get())) return {};
-    Ref items = Ref::steal(PyDict_Items(options.get()));
-    Ref tuple = Ref::steal(PyList_AsTuple(items.get()));
-    if (PyObject_Hash(tuple.get()) == -1) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) raise_set();
-        PyErr_Clear();
-        return {};
-    }
-    return tuple;
-}
-
-// The pandas options that may decide the dtype and values of the pipeline's
-// column: the sections "future" (infer_string and the other coming defaults) and
-// "mode" (string_storage among them), read from the table pandas itself reads,
-// which neither warns about deprecated options nor runs any code. NULL when the
-// table is not where pandas 2 and 3 keep it.
-Ref dtype_options(PyObject* pd) {
-    Ref package = module_item(pd, kept.str_config_pkg);
-    if (!package || !PyModule_Check(package.get())) return {};
-    Ref config = module_item(package.get(), kept.str_config);
-    if (!config || !PyModule_Check(config.get())) return {};
-    Ref table = module_item(config.get(), kept.str_global_config);
-    if (!table || !PyDict_CheckExact(table.get())) return {};
-    Ref future = option_section(table.get(), kept.str_future);
-    if (!future) return {};
-    Ref mode = option_section(table.get(), kept.str_mode);
-    if (!mode) return {};
-    return Ref::steal(PyTuple_Pack(2, future.get(), mode.get()));
 }
 
 // Whether the pipeline puts `affix` (an exact str) into every row as it is,

@@ -1,6 +1,7 @@
 // See xeger_compiler.hpp.
 #include "xeger_compiler.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -296,6 +297,57 @@ bool may_warn(PyObject* pattern) {
     return false;
 }
 
+// The longest row `seq` can make (capped past kMaxRow). Groups are set before
+// any reference to them, in the order the runner goes.
+constexpr size_t kMaxRow = size_t{1} << 22;
+// NOLINTNEXTLINE(misc-no-recursion): nested as the program, at most MAX_DEPTH deep
+size_t longest(const Program& p, uint32_t seq, std::vector<size_t>& groups) {
+    size_t total = 0;
+    auto add = [&](size_t n) { total = std::min(total + n, kMaxRow + 1); };
+    const Program::Range r = p.seqs[seq];
+    for (uint32_t i = r.begin; i < r.end; ++i) {
+        const Node& n = p.nodes[i];
+        switch (n.kind) {
+            case Kind::Char:
+            case Kind::Pick:
+                add(1);
+                break;
+            case Kind::Text:
+                add(n.n);
+                break;
+            case Kind::Branch: {
+                size_t most = 0;
+                for (uint32_t k = 0; k < n.n; ++k)
+                    most = std::max(most, longest(p, p.alts[n.body + k], groups));
+                add(most);
+                break;
+            }
+            case Kind::Group: {
+                size_t body = longest(p, n.body, groups);
+                if (n.a != 0) groups[n.a] = std::max(groups[n.a], body);
+                add(body);
+                break;
+            }
+            case Kind::Backref:
+                add(groups[n.a]);
+                break;
+            case Kind::RepeatPick:
+                add(size_t{n.a} + n.n - 1);
+                break;
+            case Kind::Repeat: {
+                const size_t body = longest(p, n.body, groups), times = size_t{n.a} + n.n - 1;
+                add(body == 0 ? 0 : (times > kMaxRow / body ? kMaxRow + 1 : times * body));
+                break;
+            }
+        }
+    }
+    return total;
+}
+size_t longest(const Program& p, uint32_t root) {
+    std::vector<size_t> groups(p.groups + 1, 0);
+    return longest(p, root, groups);
+}
+
 }  // namespace
 
 std::unique_ptr<Program> compile(const Snapshot& s, PyObject* pattern) {
@@ -314,6 +366,13 @@ std::unique_ptr<Program> compile(const Snapshot& s, PyObject* pattern) {
     } catch (const Refuse&) {
         return nullptr;
     }
+    p->max_len = longest(*p, p->root);
+    if (p->max_len > kMaxRow) return nullptr;  // a row that long is left to the calls
+    auto surrogate = [](Py_UCS4 c) { return c >= 0xD800 && c <= 0xDFFF; };
+    p->surrogates = std::any_of(p->chars.begin(), p->chars.end(), surrogate) ||
+                    std::any_of(p->nodes.begin(), p->nodes.end(), [&](const Node& n) {
+                        return n.kind == Kind::Char && surrogate(n.a);
+                    });
     return p;
 }
 

@@ -40,6 +40,8 @@ struct Program {
     uint32_t root = 0;
     uint32_t groups = 0;  // highest group number + 1
     Py_UCS4 maxchar = 0;
+    size_t max_len = 0;       // the longest row it can make
+    bool surrogates = false;  // some character it may write is a surrogate (no UTF-8 form)
 };
 
 constexpr size_t MAX_TABLE = 1 << 16;

@@ -29,25 +29,24 @@ struct MTObject {
     uint32_t state[MT_N];
 };
 
-inline uint32_t genrand_uint32(MTObject* self) noexcept {
+// The next 624 words of the state (genrand_uint32's refill in _randommodule.c).
+[[gnu::noinline]] inline void mt_refill(uint32_t* mt) noexcept {
     static const uint32_t mag01[2] = {0x0U, 0x9908b0dfU};
-    uint32_t* mt = self->state;
     uint32_t y = 0;
-    if (self->index >= MT_N) {
-        int kk = 0;
-        for (kk = 0; kk < MT_N - MT_M; kk++) {
-            y = (mt[kk] & 0x80000000U) | (mt[kk + 1] & 0x7fffffffU);
-            mt[kk] = mt[kk + MT_M] ^ (y >> 1) ^ mag01[y & 0x1U];
-        }
-        for (; kk < MT_N - 1; kk++) {
-            y = (mt[kk] & 0x80000000U) | (mt[kk + 1] & 0x7fffffffU);
-            mt[kk] = mt[kk + (MT_M - MT_N)] ^ (y >> 1) ^ mag01[y & 0x1U];
-        }
-        y = (mt[MT_N - 1] & 0x80000000U) | (mt[0] & 0x7fffffffU);
-        mt[MT_N - 1] = mt[MT_M - 1] ^ (y >> 1) ^ mag01[y & 0x1U];
-        self->index = 0;
+    int kk = 0;
+    for (kk = 0; kk < MT_N - MT_M; kk++) {
+        y = (mt[kk] & 0x80000000U) | (mt[kk + 1] & 0x7fffffffU);
+        mt[kk] = mt[kk + MT_M] ^ (y >> 1) ^ mag01[y & 0x1U];
     }
-    y = mt[self->index++];
+    for (; kk < MT_N - 1; kk++) {
+        y = (mt[kk] & 0x80000000U) | (mt[kk + 1] & 0x7fffffffU);
+        mt[kk] = mt[kk + (MT_M - MT_N)] ^ (y >> 1) ^ mag01[y & 0x1U];
+    }
+    y = (mt[MT_N - 1] & 0x80000000U) | (mt[0] & 0x7fffffffU);
+    mt[MT_N - 1] = mt[MT_M - 1] ^ (y >> 1) ^ mag01[y & 0x1U];
+}
+
+inline uint32_t mt_temper(uint32_t y) noexcept {
     y ^= (y >> 11);
     y ^= (y << 7) & 0x9d2c5680U;
     y ^= (y << 15) & 0xefc60000U;
@@ -55,23 +54,36 @@ inline uint32_t genrand_uint32(MTObject* self) noexcept {
     return y;
 }
 
+inline uint32_t genrand_uint32(MTObject* self) noexcept {
+    if (self->index >= MT_N) {
+        mt_refill(self->state);
+        self->index = 0;
+    }
+    return mt_temper(self->state[self->index++]);
+}
+
 // ---- running a program --------------------------------------------------------------------
 
+// Runs a program into `out`, which has room for `p.max_len` characters;
+// returns the row's length.
 template <class Char>
 class Runner {
   public:
-    Runner(const Program& p, MTObject* mt, std::vector<Char>& out,
+    Runner(const Program& p, MTObject* mt, Char* out,
            std::vector<std::pair<size_t, size_t>>& groups)
         : p_(p), mt_(mt), out_(out), groups_(groups) {
-        out_.clear();
         if (groups_.size() < p.groups) groups_.resize(p.groups);
     }
-    void run() { seq(p_.root); }
+    size_t run() {
+        seq(p_.root);
+        return len_;
+    }
 
   private:
     const Program& p_;
     MTObject* mt_;
-    std::vector<Char>& out_;
+    Char* out_;
+    size_t len_ = 0;
     std::vector<std::pair<size_t, size_t>>& groups_;
 
     // Random._randbelow_with_getrandbits(n), n >= 1.
@@ -87,17 +99,25 @@ class Runner {
     // below the table's size: the same draws as one _randbelow per pick, with
     // no branch per rejection.
     void pick_run(uint32_t times, const Node& pick) {
-        const size_t start = out_.size();
-        out_.resize(start + times);
-        Char* dst = out_.data() + start;
+        Char* dst = out_ + len_;
+        len_ += times;
         const Py_UCS4* table = p_.chars.data() + pick.a;
         const uint32_t size = pick.n;
         const uint8_t shift = pick.shift;
+        // The generator's index in a local: the stores of characters (which may
+        // alias anything) then do not make every draw reload and store it.
+        uint32_t* state = mt_->state;
+        int index = mt_->index;
         for (uint32_t j = 0; j < times;) {
-            const uint32_t r = genrand_uint32(mt_) >> shift;
+            if (index >= MT_N) {
+                mt_refill(state);
+                index = 0;
+            }
+            const uint32_t r = mt_temper(state[index++]) >> shift;
             dst[j] = static_cast<Char>(table[r]);
             j += static_cast<uint32_t>(r < size);
         }
+        mt_->index = index;
     }
     // NOLINTNEXTLINE(misc-no-recursion): nested as the program, at most MAX_DEPTH deep
     void seq(uint32_t index) {
@@ -108,28 +128,27 @@ class Runner {
     void node(const Node& n) {
         switch (n.kind) {
             case Kind::Char:
-                out_.push_back(static_cast<Char>(n.a));
+                out_[len_++] = static_cast<Char>(n.a);
                 break;
             case Kind::Text:
-                for (uint32_t i = 0; i < n.n; ++i) {
-                    out_.push_back(static_cast<Char>(p_.chars[n.a + i]));
-                }
+                for (uint32_t i = 0; i < n.n; ++i)
+                    out_[len_++] = static_cast<Char>(p_.chars[n.a + i]);
                 break;
             case Kind::Pick:
-                out_.push_back(static_cast<Char>(p_.chars[n.a + below(n.n, n.shift)]));
+                out_[len_++] = static_cast<Char>(p_.chars[n.a + below(n.n, n.shift)]);
                 break;
             case Kind::Branch:
                 seq(p_.alts[n.body + below(n.n, n.shift)]);
                 break;
             case Kind::Group: {
-                size_t start = out_.size();
+                size_t start = len_;
                 seq(n.body);
-                if (n.a != 0) groups_[n.a] = {start, out_.size()};
+                if (n.a != 0) groups_[n.a] = {start, len_};
                 break;
             }
             case Kind::Backref: {
                 auto [start, end] = groups_[n.a];
-                for (size_t i = start; i < end; ++i) out_.push_back(out_[i]);
+                for (size_t i = start; i < end; ++i) out_[len_++] = out_[i];
                 break;
             }
             case Kind::RepeatPick:
@@ -144,8 +163,9 @@ class Runner {
     }
 };
 
-// The row as a str of the smallest kind that holds it.
-Ref make_str(const std::vector<uint8_t>& out);
-Ref make_str(const std::vector<Py_UCS4>& out);
+// The row as a str of the smallest kind that holds it (the interpreter's own
+// for the empty and the one-character strings, as a call gives them).
+Ref make_str(const uint8_t* out, size_t len);
+Ref make_str(const Py_UCS4* out, size_t len);
 
 }  // namespace vandrel::xeger

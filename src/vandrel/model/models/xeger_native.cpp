@@ -5,6 +5,7 @@
 // a pattern's program once, the generator (xeger_generator.hpp) runs it.
 #include "xeger_native.hpp"
 
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -179,11 +180,51 @@ Ref xeger_native_row(const XegerProgram* program) {
     const auto& prog = *reinterpret_cast<const Program*>(program);
     auto* mt = reinterpret_cast<MTObject*>(st.snap.random_inst);
     if (prog.maxchar < 0x80) {
-        Runner<uint8_t>(prog, mt, st.ascii, st.groups).run();
-        return make_str(st.ascii);
+        if (st.ascii.size() < prog.max_len) st.ascii.resize(prog.max_len);
+        size_t len = Runner<uint8_t>(prog, mt, st.ascii.data(), st.groups).run();
+        return make_str(st.ascii.data(), len);
     }
-    Runner<Py_UCS4>(prog, mt, st.wide, st.groups).run();
-    return make_str(st.wide);
+    if (st.wide.size() < prog.max_len) st.wide.resize(prog.max_len);
+    size_t len = Runner<Py_UCS4>(prog, mt, st.wide.data(), st.groups).run();
+    return make_str(st.wide.data(), len);
+}
+
+bool xeger_native_utf8(const XegerProgram* program) {
+    return !reinterpret_cast<const Program*>(program)->surrogates;
+}
+
+void xeger_native_row(const XegerProgram* program, ArrowStringBuilder& out) {
+    State& st = state();
+    const auto& prog = *reinterpret_cast<const Program*>(program);
+    auto* mt = reinterpret_cast<MTObject*>(st.snap.random_inst);
+    if (prog.maxchar < 0x80) {  // written in place
+        auto* at = reinterpret_cast<uint8_t*>(out.room(static_cast<int64_t>(prog.max_len)));
+        out.commit(static_cast<int64_t>(Runner<uint8_t>(prog, mt, at, st.groups).run()));
+        return;
+    }
+    if (st.wide.size() < prog.max_len) st.wide.resize(prog.max_len);
+    const size_t len = Runner<Py_UCS4>(prog, mt, st.wide.data(), st.groups).run();
+    auto* at = reinterpret_cast<unsigned char*>(out.room(4 * static_cast<int64_t>(len)));
+    unsigned char* end = at;
+    for (size_t i = 0; i < len; ++i) {  // UTF-8 (no surrogates: see xeger_native_utf8)
+        const Py_UCS4 c = st.wide[i];
+        if (c < 0x80) {
+            *end++ = static_cast<unsigned char>(c);
+        } else if (c < 0x800) {
+            *end++ = static_cast<unsigned char>(0xC0 | (c >> 6));
+            *end++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            *end++ = static_cast<unsigned char>(0xE0 | (c >> 12));
+            *end++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            *end++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else {
+            *end++ = static_cast<unsigned char>(0xF0 | (c >> 18));
+            *end++ = static_cast<unsigned char>(0x80 | ((c >> 12) & 0x3F));
+            *end++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            *end++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        }
+    }
+    out.commit(end - at);
 }
 
 Ref xeger_native(PyObject* xeger, PyObject* pattern) {

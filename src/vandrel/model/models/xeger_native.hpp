@@ -10,6 +10,7 @@
 // does not reproduce, makes the row go through the call as before.
 #pragma once
 
+#include "arrow_strings.hpp"
 #include "refs.hpp"
 
 namespace vandrel {
@@ -27,5 +28,10 @@ Ref xeger_native(PyObject* xeger, PyObject* pattern);
 struct XegerProgram;
 const XegerProgram* xeger_native_program(PyObject* xeger, PyObject* pattern);
 Ref xeger_native_row(const XegerProgram* program);
+
+// Whether every row of `program` has a UTF-8 form (no surrogate in it), and
+// one row written as UTF-8 into `out` (no str made).
+bool xeger_native_utf8(const XegerProgram* program);
+void xeger_native_row(const XegerProgram* program, ArrowStringBuilder& out);
 
 }  // namespace vandrel

@@ -1,0 +1,43 @@
+// The rows of one FormattedStringModel.sample, kept where pandas will keep
+// the column: when `pd.Series(rows)` of texts ends in pandas' Arrow-backed
+// string dtype, native rows are written as UTF-8 straight into Arrow buffers
+// and pandas is handed an array of that very dtype and Arrow type; otherwise
+// the rows are the list of str the steps make. The storage is found once per
+// set of pandas options by running the step itself on two rows and checking
+// that an array built here is alike.
+#pragma once
+
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "arrow_strings.hpp"
+#include "refs.hpp"
+#include "xeger_native.hpp"
+
+namespace vandrel {
+
+class XegerColumn {
+  public:
+    // `pd` is the module the steps read, `series` the pd.Series they looked up.
+    XegerColumn(PyObject* pd, PyObject* series);
+
+    // A native row of `program`.
+    void native(const XegerProgram* program);
+    // A row a call gave.
+    void value(Ref v);
+    // series(rows, name=name)
+    Ref finish(PyObject* name);
+
+  private:
+    void to_list();
+
+    PyObject* series_;  // borrowed from the caller, alive for the sample
+    Ref list_;
+    std::unique_ptr<ArrowStringBuilder> arrow_;
+    Ref dtype_;
+    PyObject* importer_ = nullptr;
+    std::vector<std::pair<int64_t, Ref>> called_;  // rows calls gave, as objects
+};
+
+}  // namespace vandrel
