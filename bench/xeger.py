@@ -17,7 +17,6 @@ writes bench/results/xeger.md. Timings are reported, never asserted.
 """
 import argparse
 import json
-import os
 import random
 import re
 import string
