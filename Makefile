@@ -50,7 +50,7 @@ leaks: install
 # Benchmarks print a table and write bench/results/ (not part of the tests).
 bench: install
 	$(PIP) install -r bench/requirements.txt
-	@echo "bench: $$($(VPY) -c 'import sys, numpy, pandas; print("CPython %s, numpy %s, pandas %s (other versions: PYTHON=...)" % (sys.version.split()[0], numpy.__version__, pandas.__version__))')"
+	@echo "bench: $$($(VPY) -c 'import sys, numpy, pandas, importlib.util as u; pa = "pyarrow " + __import__("pyarrow").__version__ if u.find_spec("pyarrow") else "no pyarrow: Arrow storage skipped"; print("CPython %s, numpy %s, pandas %s, %s (other versions: PYTHON=...)" % (sys.version.split()[0], numpy.__version__, pandas.__version__, pa))')"
 	$(VPY) bench/bench.py
 	$(VPY) bench/sequential.py
 	$(VPY) bench/xeger.py

@@ -1,34 +1,38 @@
 """SequentialFormattedString.sample: identifiers formatted by the module against
-the same call forced through the pandas pipeline (`make bench`).
+the same call forced through the pandas pipeline, and against other ways of
+making the same column (`make bench`).
 
 The pipeline is forced by binding the module's `pd` to a module that forwards
 every attribute to pandas, so both sides run the same member on the same model.
-Prints rows/s of each side and their ratio at n = 1 .. 10^6, and the growth of
-the peak resident set over one call at 10^6 rows (fresh interpreter per side).
+Peers (produce_nans=False): f-strings in a list comprehension; np.strings
+(zfill, add; numpy >= 2); pyarrow compute (utf8_lpad, binary_join_element_wise);
+polars (int_range, cast, str.zfill, concat_str). Each ends in a frame of the
+model's dtype and must equal the model's frame. Rows/s at n = 1 .. 10^6, once per
+string storage pandas has here (bench/common.py), and the growth of the peak
+resident set over one call at 10^6 rows (fresh interpreter per side).
 Writes bench/results/sequential.md. Timings are reported, never asserted.
 """
 import argparse
-import gc
 import json
-import os
-import subprocess
 import sys
-import time
 import types
 from typing import Callable, Dict, List
 
+import common
+import numpy as np
 import pandas as pd
-
+from common import NOT_INSTALLED, optional
 from vandrel.metadata.value import String
 from vandrel.model.models import string as native
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-RESULTS = os.path.join(HERE, "results")
+pa, pl = optional("pyarrow"), optional("polars")
+pc = optional("pyarrow.compute")
 SIZES = [1, 10, 10**3, 10**5, 10**6]
 MEMORY_N = 10**6
 SETTINGS = dict(length=8, prefix="CUST-", suffix="-NL")
-GOAL = 5.0  # native rows/s over pipeline rows/s at 10^6 rows
-TIMER = time.perf_counter
+BUDGET = 0.5  # seconds of timing per side and cell (at least one run)
+# native rows/s over the peer's at 10^6 rows: (storage, peer) -> goal
+GOALS = {("arrow", "pipeline"): 3.0, ("arrow", "pyarrow"): 2.5, ("python", "pipeline"): 5.0}
 
 
 def forwarding_pandas() -> types.ModuleType:
@@ -50,109 +54,115 @@ def sampler(side: str, produce_nans: bool) -> Callable[[int], pd.DataFrame]:
     return run
 
 
-def repeats_for(n: int, quick: bool) -> int:
-    r = 201 if n <= 10**3 else 21 if n <= 10**5 else 7
-    return max(3, r // 5) if quick else r
+def peers() -> Dict[str, object]:
+    """name -> (steps, make(n) -> raw output) or a note; raw output goes through column()."""
+    prefix, suffix, length = SETTINGS["prefix"], SETTINGS["suffix"], SETTINGS["length"]
+    out: Dict[str, object] = {"f-strings": ("[f'{prefix}{i:0{length}d}{suffix}' for i in range(n)]",
+                                            lambda n: [f"{prefix}{i:0{length}d}{suffix}" for i in range(n)])}
+    if hasattr(np, "strings"):
+        out["np.strings"] = ("np.strings.add(np.strings.add(prefix, np.strings.zfill(np.arange(n).astype(str), "
+                             "length)), suffix)",
+                             lambda n: np.strings.add(np.strings.add(
+                                 prefix, np.strings.zfill(np.arange(n).astype(str), length)), suffix))
+    else:
+        out["np.strings"] = f"n/a (numpy {np.__version__} < 2)"
+    out["pyarrow"] = (("pc.binary_join_element_wise(prefix, pc.utf8_lpad(pc.cast(pa.array(np.arange(n)), "
+                       "pa.string()), length, '0'), suffix, '')",
+                       lambda n: pc.binary_join_element_wise(prefix, pc.utf8_lpad(
+                           pc.cast(pa.array(np.arange(n)), pa.string()), width=length, padding="0"), suffix, ""))
+                      if pc else NOT_INSTALLED)
+    out["polars"] = (("pl.select(pl.concat_str([pl.lit(prefix), pl.int_range(0, n).cast(pl.Utf8).str.zfill(length), "
+                      "pl.lit(suffix)])).to_series()",
+                      lambda n: pl.select(pl.concat_str([pl.lit(prefix), pl.int_range(0, n).cast(pl.Utf8)
+                                                         .str.zfill(length), pl.lit(suffix)])).to_series())
+                     if pl else NOT_INSTALLED)
+    return out
 
 
-def bench_time(sizes: List[int], quick: bool, produce_nans: bool) -> List[Dict[str, float]]:
-    fns = {side: sampler(side, produce_nans) for side in ("native", "pipeline")}
-    if not fns["native"](1000).equals(fns["pipeline"](1000)) and not produce_nans:
+def bench_storage(storage: str, quick: bool) -> str:
+    fns = {"native": sampler("native", False), "pipeline": sampler("pipeline", False)}
+    reference = fns["native"](1000)
+    name, dtype = reference.columns[0], reference.dtypes.iloc[0]
+    if not fns["pipeline"](1000).equals(reference):
         raise SystemExit("native and pipeline frames differ")
-    rows = []
+    notes, types_rows = {}, []
+    for peer, spec in peers().items():
+        if isinstance(spec, str):
+            notes[peer] = spec
+            continue
+        steps, make = spec
+        fns[peer] = lambda n, make=make: common.column(make(n), name, dtype)
+        if not fns[peer](1000).equals(reference):
+            raise SystemExit(f"{peer}: frame differs from the model's")
+        dist = {"np.strings": "numpy"}.get(peer, peer)
+        types_rows.append([peer, sys.version.split()[0] if peer == "f-strings" else common.version(dist), f"`{steps}`", common.describe(make(3)),
+                           f"`{common.describe_dtype(dtype)}`"])
+    cols = ["native", "pipeline", "f-strings", "np.strings", "pyarrow", "polars"]
+    sizes = [n for n in SIZES if not quick or n <= 10**5]
+    rows, goals, nans_rows, slower = [], [], [], []
     for n in sizes:
-        best = {"native": float("inf"), "pipeline": float("inf")}
-        for r in range(repeats_for(n, quick)):
-            for side in (("native", "pipeline") if r % 2 == 0 else ("pipeline", "native")):
-                gc.collect()
-                t0 = TIMER()
-                frame = fns[side](n)
-                elapsed = TIMER() - t0
-                del frame
-                best[side] = min(best[side], elapsed)
-        ratio = best["pipeline"] / best["native"]
-        rows.append(dict(n=n, native_s=best["native"], pipeline_s=best["pipeline"], ratio=ratio))
-        print(f"  n={n:>8d}  native {n / best['native']:>13,.0f} rows/s  pipeline {n / best['pipeline']:>13,.0f} rows/s"
-              f"  native x{ratio:5.2f}", flush=True)
-    return rows
-
-
-def proc_status_kib(key: str) -> int:
-    with open("/proc/self/status") as f:
-        for line in f:
-            name, _, value = line.partition(":")
-            if name == key:
-                return int(value.split()[0])
-    raise KeyError(key)
+        best = common.best_times(fns, n, notes, BUDGET / (5 if quick else 1))
+        rate = {k: n / t for k, t in best.items()}
+        row = ([f"{n:,}"] + [common.fmt_rate(rate[k]) if k in rate else notes[k] for k in cols]
+               + [common.fmt_ratio(rate["native"], rate.get(k)) for k in ("pipeline", "pyarrow", "polars")])
+        rows.append(row)
+        print("  " + " | ".join(row), flush=True)
+        if rate["native"] < rate["pipeline"]:
+            slower.append(f"n={n:,}")
+        for (s, peer), goal in GOALS.items():
+            if s == storage and n == 10**6:
+                value = rate["native"] / rate[peer] if peer in rate else None
+                goals.append(common.goal_line(f"at 10^6 rows, native / {peer}", value, goal))
+    nans = {"native": sampler("native", True), "pipeline": sampler("pipeline", True)}
+    for n in sizes:
+        best = common.best_times(nans, n, {}, BUDGET / (5 if quick else 1))
+        nans_rows.append([f"{n:,}", common.fmt_rate(n / best["native"]), common.fmt_rate(n / best["pipeline"]),
+                          f"{best['pipeline'] / best['native']:.2f}x"])
+    md = [f"### {storage.capitalize()} storage: the model gives `{common.describe_dtype(dtype)}`", "",
+          f"Settings {SETTINGS}, produce_nans=False; rows per second (wall clock, best of interleaved runs; "
+          "every side ends in a frame equal to the model's):", ""]
+    md += common.table(["n"] + [f"{c} rows/s" for c in cols] + ["native/pipeline", "native/pyarrow", "native/polars"],
+                       rows, ["---:"] * (len(cols) + 4))
+    goals = goals or ["- at 10^6 rows: not measured (--quick)"]
+    md += ["", "Goals:", ""] + goals + [common.never_slower(slower, "pipeline"), "", "What each peer makes before it becomes that column:", ""]
+    md += common.table(["peer", "version", "steps", "makes", "column"], types_rows, ["---"] * 5)
+    md += ["", "produce_nans=True, native against the pipeline:", ""]
+    md += common.table(["n", "native rows/s", "pipeline rows/s", "native/pipeline"], nans_rows, ["---:"] * 4)
+    return "\n".join(md) + "\n"
 
 
 def memory_child(side: str, n: int) -> None:
-    """In a fresh interpreter: growth of the peak RSS (VmHWM, reset just before) over one call."""
-    fn = sampler(side, produce_nans=False)
-    fn(1000)  # warm-up: lazy imports, pandas caches, the dtype of the options
-    gc.collect()
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")
-    before = proc_status_kib("VmRSS")
-    frame = fn(n)
-    after = proc_status_kib("VmHWM")
-    assert len(frame) == n
-    print(json.dumps({"kib": after - before}))
-
-
-def bench_memory(n: int) -> Dict[str, float]:
-    peak = {}
-    for side in ("native", "pipeline"):
-        out = subprocess.run([sys.executable, os.path.abspath(__file__), "--memory-child", side, str(n)],
-                             check=True, capture_output=True, text=True).stdout
-        peak[side] = json.loads(out.strip().splitlines()[-1])["kib"] / 1024.0
-    print(f"  n={n}  native +{peak['native']:.1f} MiB  pipeline +{peak['pipeline']:.1f} MiB", flush=True)
-    return peak
-
-
-def markdown(tables: Dict[str, List[Dict[str, float]]], memory: Dict[str, float]) -> str:
-    out = ["## SequentialFormattedString.sample: native formatting against the forced pipeline", "",
-           f"Python {sys.version.split()[0]}, pandas {pd.__version__}, settings {SETTINGS}; best of interleaved "
-           "wall-clock timings after a collection, per side.", ""]
-    for label, rows in tables.items():
-        out += [f"{label}:", "", "| n | native rows/s | pipeline rows/s | native/pipeline speed |",
-                "|---:|---:|---:|---:|"]
-        for r in rows:
-            out.append(f"| {r['n']:,} | {r['n'] / r['native_s']:,.0f} | {r['n'] / r['pipeline_s']:,.0f} | "
-                       f"{r['ratio']:.2f} |")
-        out.append("")
-    big = [r for r in tables.get("produce_nans=False", []) if r["n"] == 10**6]
-    if big:
-        status = "PASS" if big[0]["ratio"] >= GOAL else "MISS"
-        out += [f"Goal at 10^6 rows: native at least {GOAL:.0f}x the pipeline's rows/s: "
-                f"{big[0]['ratio']:.2f}x, {status}.", ""]
-    if memory:
-        out += [f"Peak memory growth of one call at {MEMORY_N:,} rows (fresh interpreter per side): native "
-                f"{memory['native']:.1f} MiB, pipeline {memory['pipeline']:.1f} MiB "
-                f"(native/pipeline {memory['native'] / memory['pipeline']:.2f}).", ""]
-    return "\n".join(out)
+    print(json.dumps({"kib": common.peak_growth_kib(sampler(side, produce_nans=False), n)}))
 
 
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--quick", action="store_true", help="fewer repeats, no memory")
+    ap.add_argument("--quick", action="store_true", help="fewer repeats, n up to 10^5, no memory")
+    ap.add_argument("--storage", choices=["arrow", "python"], help=argparse.SUPPRESS)
+    ap.add_argument("--out", help=argparse.SUPPRESS)
     ap.add_argument("--memory-child", nargs=2, metavar=("SIDE", "N"), help=argparse.SUPPRESS)
     args = ap.parse_args()
-    if args.memory_child:
-        memory_child(args.memory_child[0], int(args.memory_child[1]))
+    if args.storage:
+        common.set_storage(args.storage)
+        if args.memory_child:
+            return memory_child(args.memory_child[0], int(args.memory_child[1]))
+        print(f"sequential, {args.storage} storage:", flush=True)
+        with open(args.out, "w") as f:
+            f.write(bench_storage(args.storage, args.quick))
         return
-    tables = {}
-    for produce_nans in (False, True):
-        label = f"produce_nans={produce_nans}"
-        print(f"sequential sample, {label}:", flush=True)
-        tables[label] = bench_time(SIZES, args.quick, produce_nans)
-    memory = {} if args.quick else bench_memory(MEMORY_N)
-    md = markdown(tables, memory)
-    os.makedirs(RESULTS, exist_ok=True)
-    with open(os.path.join(RESULTS, "sequential.md"), "w") as f:
-        f.write(md)
-    print()
-    print(md)
+    parts = [common.header("SequentialFormattedString.sample: native formatting, the forced pipeline and peers")]
+    parts += common.run_storages(__file__, ["--quick"] if args.quick else [])
+    if not args.quick:
+        cmds: List[List[str]] = [[sys.executable, __file__, "--storage", s, "--memory-child", side, str(MEMORY_N)]
+                                 for s in common.storages() for side in ("native", "pipeline")]
+        kib = [common.last_json(out)["kib"] / 1024 for out in common.run_parallel(cmds)]
+        rows = [[s, f"{kib[2 * i]:.1f}", f"{kib[2 * i + 1]:.1f}"] for i, s in enumerate(common.storages())]
+        parts.append("\n".join([f"Peak memory growth of one call at {MEMORY_N:,} rows (MiB, fresh interpreter each, "
+                                "run side by side):", ""]
+                               + common.table(["storage", "native", "pipeline"], rows, ["---", "---:", "---:"])) + "\n")
+    md = "\n".join(parts)
+    print("\n" + md)
+    common.write("sequential.md", [md])
 
 
 if __name__ == "__main__":

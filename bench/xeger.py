@@ -1,39 +1,60 @@
-"""FormattedStringModel.sample: native rows against the xeger calls (`make bench`).
+"""FormattedStringModel.sample: native rows against the xeger calls and other
+random-string generators (`make bench`).
 
 For each pattern and n, rows per second of
   native  - model.sample(n) as shipped (rows made natively when rstr is untouched);
   forced  - the same with the module's `rstr` bound to a stand-in whose xeger is a
-            Python function calling rstr.xeger: one real call per row, as before;
-  bare    - [rstr.xeger(p) for _ in range(n)], the calls alone (no pandas).
-Plus the peak memory growth of one sample of 10^6 rows, native and forced, each
-in a fresh interpreter. Prints a Markdown table and writes bench/results/xeger.md.
-Timings are reported, never asserted.
+            Python function calling rstr.xeger: one real call per row (the reference);
+  rstr    - [rstr.xeger(p) for _ in range(n)];  exrex - the same with exrex.getone;
+  Faker   - Faker().bothify / uuid4 of the same shape;  Mimesis - Random's mask
+            codes / Cryptographic.uuid;  numpy - a vectorised generator of the same
+            shape (np.random.default_rng().integers into a uint8 array of fixed-width
+            rows, then a string column of the storage pandas uses).
+Every peer ends in a frame of the model's dtype (bench/common.py, `column`), once per
+string storage pandas has here. Plus the peak memory growth of one sample of 10^6
+rows, native and forced, each in a fresh interpreter. Prints Markdown tables and
+writes bench/results/xeger.md. Timings are reported, never asserted.
 """
 import argparse
-import gc
 import json
-import os
 import random
-import subprocess
+import re
+import string
 import sys
-import time
 import types
 
+import common
+import numpy as np
 import rstr
-
+from common import NOT_INSTALLED, optional
 from vandrel.metadata.value import FormattedString
 from vandrel.model.models import string as native
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-RESULTS = os.path.join(HERE, "results")
+pa = optional("pyarrow")
+
 PATTERNS = [
     r"[A-Z]{3}-\d{4}",
     r"[1-9]\d{3} [A-Z]{2}",
     r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}",
     r"[a-z]{4,9}\.[a-z]{2,8}@(example|mail)\.(com|org)",
 ]
-SIZES = [1, 10, 10**3, 10**5]
+SIZES = [1, 10**3, 10**5, 10**6]
 MEMORY_N = 10**6
+GOALS = {PATTERNS[0]: 1.2, PATTERNS[2]: 1.0}  # native / numpy rows/s at 10^6 rows
+BUDGET = 0.5  # seconds of timing per side and cell (at least one run)
+# A side whose one run would take longer (at its rate at the n before) is not run at
+# that n, except the reference at n <= 10^5 (one run of 10^5 UUID rows takes ~25 s).
+RUN_LIMIT = {"forced": 12.0}
+DEFAULT_RUN_LIMIT = 3.0
+REFERENCE_ALWAYS_UP_TO = 10**5
+U, D, H = string.ascii_uppercase, string.digits, "0123456789abcdef"
+# Fixed-width shapes: one alphabet per position (numpy), a Faker call, a Mimesis call.
+SHAPES = {
+    PATTERNS[0]: dict(numpy=[U] * 3 + ["-"] + [D] * 4, faker=("bothify", "???-####"), mimesis="@@@-####"),
+    PATTERNS[1]: dict(numpy=["123456789"] + [D] * 3 + [" "] + [U] * 2, faker=("bothify", "%### ??")),
+    PATTERNS[2]: dict(numpy=[H] * 8 + ["-"] + [H] * 4 + ["-", "4"] + [H] * 3 + ["-", "89ab"] + [H] * 3
+                      + ["-"] + [H] * 12, faker=("uuid4", None), mimesis="uuid"),
+}
 
 
 class forced_calls:
@@ -47,97 +68,180 @@ class forced_calls:
         native.rstr = self.saved
 
 
-def pipelines(pattern):
-    model = native.FormattedStringModel(FormattedString("c", pattern=pattern))
+def numpy_generator(spec, arrow):
+    """n rows of len(spec) bytes, one rng.integers draw per distinct alphabet."""
+    groups = {}
+    for i, alphabet in enumerate(spec):
+        groups.setdefault(alphabet, []).append(i)
+    luts = {a: np.frombuffer(a.encode(), np.uint8) for a in groups}
+    rng, width = np.random.default_rng(), len(spec)
 
-    def run_native(n):
-        return model.sample(n, produce_nans=False)
+    def make(n):
+        buf = np.empty((n, width), np.uint8)
+        for a, cols in groups.items():
+            buf[:, cols] = ord(a) if len(a) == 1 else luts[a][rng.integers(0, len(a), (n, len(cols)), np.uint8)]
+        if arrow:  # the rows as they are, as the data buffer of an Arrow string array
+            offsets = np.arange(0, (n + 1) * width, width, dtype=np.int64)
+            return pa.Array.from_buffers(pa.large_string(), n, [None, pa.py_buffer(offsets), pa.py_buffer(buf)])
+        return buf.view(f"S{width}").ravel().astype(f"U{width}")
+    return make
+
+
+def peers(pattern, dtype, arrow):
+    """name -> (steps, make(n) -> raw output) or a note; raw output goes through column()."""
+    shape = SHAPES.get(pattern, {})
+    out = {"rstr": ("[rstr.xeger(p) for _ in range(n)]", lambda n: [rstr.xeger(pattern) for _ in range(n)])}
+    exrex = optional("exrex")
+    out["exrex"] = (("[exrex.getone(p) for _ in range(n)]", lambda n: [exrex.getone(pattern) for _ in range(n)])
+                    if exrex else NOT_INSTALLED)
+    faker = optional("faker")
+    if not faker:
+        out["Faker"] = NOT_INSTALLED
+    elif "faker" in shape:
+        fake, (method, text) = faker.Faker(), shape["faker"]
+        call = (lambda: fake.uuid4()) if text is None else (lambda: fake.bothify(text, letters=U))
+        out["Faker"] = (f"[Faker().{method}({repr(text) + ', letters=A-Z' if text else ''}) for _ in range(n)]",
+                        lambda n: [call() for _ in range(n)])
+    else:
+        out["Faker"] = "n/a (no call of this shape)"
+    mimesis = optional("mimesis")
+    if not mimesis:
+        out["Mimesis"] = NOT_INSTALLED
+    elif shape.get("mimesis") == "uuid":
+        crypto = mimesis.Cryptographic()
+        out["Mimesis"] = ("[Cryptographic().uuid() for _ in range(n)]", lambda n: [crypto.uuid() for _ in range(n)])
+    elif "mimesis" in shape:
+        rnd, mask = mimesis.random.Random(), shape["mimesis"]
+        code = getattr(rnd, "generate_string_by_mask", None) or rnd.custom_code  # renamed in mimesis 12
+        out["Mimesis"] = (f"[Random().{code.__name__}(mask={mask!r}) for _ in range(n)]",
+                          lambda n: [code(mask=mask) for _ in range(n)])
+    else:
+        out["Mimesis"] = "n/a (no call of this shape)"
+    if "numpy" in shape:
+        w = len(shape["numpy"])
+        steps = ("rng.integers -> uint8 rows -> " +
+                 ("Arrow data buffer (pa.Array.from_buffers)" if arrow else f"view S{w} -> astype U{w}"))
+        out["numpy"] = (steps, numpy_generator(shape["numpy"], arrow))
+    else:
+        out["numpy"] = "n/a (variable length)"
+    return out
+
+
+def sides(pattern):
+    model = native.FormattedStringModel(FormattedString("c", pattern=pattern))
+    dtype = model.sample(1, produce_nans=False).dtypes.iloc[0]
+    arrow = str(getattr(dtype, "storage", "")).startswith("pyarrow")
 
     def run_forced(n):
         with forced_calls():
             return model.sample(n, produce_nans=False)
+    fns = {"native": lambda n: model.sample(n, produce_nans=False), "forced": run_forced}
+    notes, steps = {}, {}
+    for name, peer in peers(pattern, dtype, arrow).items():
+        if isinstance(peer, str):
+            notes[name] = peer
+        else:
+            steps[name], make = peer
+            fns[name] = lambda n, make=make: common.column(make(n), model.name, dtype)
+            steps[name] = (steps[name], common.describe(make(3)))
+    return model, dtype, fns, notes, steps
 
-    def run_bare(n):
-        xeger = rstr.xeger
-        return [xeger(pattern) for _ in range(n)]
 
-    return {"native": run_native, "forced": run_forced, "bare": run_bare}
+def check(model, dtype, fns):
+    """Every side gives a frame of the model's dtype whose rows match the pattern."""
+    for name, fn in fns.items():
+        frame = fn(200)
+        ok = frame.dtypes.iloc[0] == dtype and all(re.fullmatch(model.pattern, s) for s in frame.iloc[:, 0])
+        if not ok:
+            raise SystemExit(f"{name}: frame of {frame.dtypes.iloc[0]} or rows not matching {model.pattern}")
 
 
-def rows_per_second(fn, n, budget):
-    """Best of several timed runs; small n repeated within each run."""
-    fn(n)  # warm-up (the native side compiles the pattern here)
-    inner = max(1, int(2000 // n))
-    best, spent = float("inf"), 0.0
-    for _ in range(7):
-        gc.collect()
-        t0 = time.perf_counter()
-        for _ in range(inner):
-            fn(n)
-        dt = time.perf_counter() - t0
-        best, spent = min(best, dt / inner), spent + dt
-        if spent > budget:
-            break
-    return n / best
+def bench_storage(storage, sizes):
+    cols = ["native", "forced", "rstr", "exrex", "Faker", "Mimesis", "numpy"]
+    rows, types_rows, goals, footnote, slower = [], {}, [], False, []
+    for pattern in PATTERNS:
+        model, dtype, fns, notes, steps = sides(pattern)
+        check(model, dtype, fns)
+        for name, (how, raw) in steps.items():
+            types_rows.setdefault((name, how), [name, common.version(name.lower()), f"`{how}`", raw])
+        last = {}
+        for n in sizes:
+            skip = dict(notes)
+            for k in fns:
+                if k == "forced" and n <= REFERENCE_ALWAYS_UP_TO:
+                    continue
+                note = common.too_slow(last.get(k), n, RUN_LIMIT.get(k, DEFAULT_RUN_LIMIT))
+                if note:
+                    skip[k] = note
+            best = common.best_times(fns, n, skip, BUDGET)
+            rate = {k: n / t for k, t in best.items()}
+            last.update(rate)
+            forced = rate.get("forced", last.get("forced"))
+            mark = "" if "forced" in rate else " †"
+            footnote |= bool(mark)
+            vs_numpy = common.fmt_ratio(rate["native"], rate.get("numpy"))
+            row = ([f"`{pattern}`" if n == sizes[0] else "", f"{n:,}"]
+                   + [common.fmt_rate(rate[k]) if k in rate else skip[k] for k in cols]
+                   + [vs_numpy, common.fmt_ratio(rate["native"], forced) + mark])
+            rows.append(row)
+            print("  " + " | ".join(row), flush=True)
+            if "forced" in rate and rate["native"] < rate["forced"]:
+                slower.append(f"`{pattern}` at n={n:,}")
+            if n == 10**6 and pattern in GOALS:
+                value = rate["native"] / rate["numpy"] if "numpy" in rate else None
+                goals.append(common.goal_line(f"`{pattern}` at 10^6 rows, native / numpy", value, GOALS[pattern]))
+    column_dtype = common.describe_dtype(dtype)
+    md = [f"### {storage.capitalize()} storage: the model gives `{column_dtype}`", "",
+          "Rows per second (wall clock, best of interleaved runs; every side ends in a frame of that dtype):", ""]
+    md += common.table(["pattern", "n"] + [f"{c} rows/s" for c in cols] + ["native/numpy", "native/forced"], rows,
+                       ["---", "---:"] + ["---:"] * (len(cols) + 2))
+    if footnote:
+        md += ["", "† forced not run at this n (one run over its limit): ratio against its rate at the largest n run."]
+    goals = goals or ["- at 10^6 rows: not measured (--quick)"]
+    md += ["", "Goals:", ""] + goals + [common.never_slower(slower, "forced"), "", "What each peer makes before it becomes that column:", ""]
+    md += common.table(["peer", "version", "steps", "makes", "column"],
+                       [r + [f"`{column_dtype}`"] for r in types_rows.values()], ["---"] * 5)
+    md += ["", "polars: no regex or random-string generator of its own; not measured for regex rows.", ""]
+    return "\n".join(md)
 
 
 def memory_child(side, pattern, n):
-    fn = pipelines(pattern)[side]
+    fns = sides(pattern)[2]
     random.seed(0)
-    fn(1000)
-    gc.collect()
-    with open("/proc/self/clear_refs", "w") as f:
-        f.write("5")  # peak RSS := current RSS
-
-    def kib(key):
-        with open("/proc/self/status") as f:
-            return next(int(line.split()[1]) for line in f if line.startswith(key + ":"))
-
-    before = kib("VmRSS")
-    frame = fn(n)
-    assert len(frame) == n
-    print(json.dumps({"kib": kib("VmHWM") - before}))
-
-
-def memory(side, pattern, n):
-    out = subprocess.run([sys.executable, __file__, "--memory-child", side, pattern, str(n)],
-                         capture_output=True, text=True, check=True)
-    return json.loads(out.stdout.strip().splitlines()[-1])["kib"]
+    print(json.dumps({"kib": common.peak_growth_kib(fns[side], n)}))
 
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="sizes up to 10^3, no memory runs")
+    ap.add_argument("--storage", choices=["arrow", "python"], help=argparse.SUPPRESS)
+    ap.add_argument("--out", help=argparse.SUPPRESS)
     ap.add_argument("--memory-child", nargs=3, help=argparse.SUPPRESS)
     args = ap.parse_args()
-    if args.memory_child:
-        side, pattern, n = args.memory_child
-        return memory_child(side, pattern, int(n))
-    sizes = [n for n in SIZES if not args.quick or n <= 10**3]
-    lines = ["| pattern | n | native rows/s | forced rows/s | bare rows/s | native/forced | native/bare |",
-             "|---|---:|---:|---:|---:|---:|---:|"]
-    print(lines[0] + "\n" + lines[1], flush=True)
-    for pattern in PATTERNS:
-        fns = pipelines(pattern)
-        for n in sizes:
-            r = {side: rows_per_second(fn, n, budget=1.0 if n < 10**5 else 3.0) for side, fn in fns.items()}
-            line = "| `%s` | %d | %.0f | %.0f | %.0f | %.1fx | %.1fx |" % (
-                pattern, n, r["native"], r["forced"], r["bare"], r["native"] / r["forced"], r["native"] / r["bare"])
-            lines.append(line)
-            print(line, flush=True)
+    if args.storage:
+        common.set_storage(args.storage)
+        if args.memory_child:
+            side, pattern, n = args.memory_child
+            return memory_child(side, pattern, int(n))
+        print(f"xeger, {args.storage} storage:", flush=True)
+        with open(args.out, "w") as f:
+            f.write(bench_storage(args.storage, [n for n in SIZES if not args.quick or n <= 10**3]))
+        return
+    parts = [common.header("FormattedStringModel.sample: native rows, the forced calls and peers")]
+    parts += common.run_storages(__file__, ["--quick"] if args.quick else [])
     if not args.quick:
-        mem = ["", "Peak memory growth of one sample of %d rows (KiB, fresh interpreter):" % MEMORY_N, "",
-               "| pattern | native | forced |", "|---|---:|---:|"]
-        print("\n".join(mem), flush=True)
-        for pattern in PATTERNS[:2]:
-            line = "| `%s` | %d | %d |" % (pattern, memory("native", pattern, MEMORY_N),
-                                          memory("forced", pattern, MEMORY_N))
-            mem.append(line)
-            print(line, flush=True)
-        lines += mem
-    os.makedirs(RESULTS, exist_ok=True)
-    with open(os.path.join(RESULTS, "xeger.md"), "w") as f:
-        f.write("\n".join(lines) + "\n")
+        pattern, cmds = PATTERNS[0], []
+        for storage in common.storages():
+            cmds += [[sys.executable, __file__, "--storage", storage, "--memory-child", side, pattern, str(MEMORY_N)]
+                     for side in ("native", "forced")]
+        kib = [common.last_json(out)["kib"] for out in common.run_parallel(cmds)]
+        rows = [[s, f"{kib[2 * i]:,}", f"{kib[2 * i + 1]:,}"] for i, s in enumerate(common.storages())]
+        parts.append("\n".join([f"Peak memory growth of one sample of {MEMORY_N:,} rows of `{pattern}` "
+                                "(KiB, fresh interpreter each, run side by side):", ""]
+                               + common.table(["storage", "native", "forced"], rows, ["---", "---:", "---:"])) + "\n")
+    md = "\n".join(parts)
+    print("\n" + md)
+    common.write("xeger.md", [md])
 
 
 if __name__ == "__main__":
