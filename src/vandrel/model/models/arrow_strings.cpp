@@ -2,6 +2,8 @@
 // (see arrow_strings.hpp for who owns what, and when).
 #include "arrow_strings.hpp"
 
+#include "text_column.hpp"
+
 #include <limits>
 
 namespace vandrel {
@@ -36,14 +38,8 @@ bool make_names() {
 
 // Whether `o.attr` is the text `expected`; false when it is absent.
 bool text_attr_is(PyObject* o, const char* attr, const char* expected) {
-    PyObject* v = PyObject_GetAttrString(o, attr);
-    if (v == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set();
-        PyErr_Clear();
-        return false;
-    }
-    Ref hold = Ref::steal(v);
-    return PyUnicode_Check(v) && PyUnicode_CompareWithASCIIString(v, expected) == 0;
+    Ref name = Ref::steal(PyUnicode_InternFromString(attr));
+    return str_attr_is(o, name.get(), expected);
 }
 
 }  // namespace

@@ -80,18 +80,6 @@ Ref module_item(PyObject* module, PyObject* name) {
     return Ref::borrow(v);
 }
 
-// Whether the attribute `attr` of `o` is the text `expected` (false when absent).
-bool str_attr_is(PyObject* o, PyObject* attr, const char* expected) {
-    PyObject* v = PyObject_GetAttr(o, attr);
-    if (v == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set();
-        PyErr_Clear();
-        return false;
-    }
-    Ref hold = Ref::steal(v);
-    return PyUnicode_Check(v) && PyUnicode_CompareWithASCIIString(v, expected) == 0;
-}
-
 // pandas 2.x or 3.x, the versions whose pipeline is known here.
 bool version_is_2_or_3(PyObject* module) {
     Ref version = module_item(module, kept.str_version_attr);

@@ -71,6 +71,18 @@ Ref option_section(PyObject* table, PyObject* section) {
 
 }  // namespace
 
+// Whether the attribute `attr` of `o` is the text `expected` (false when absent).
+bool str_attr_is(PyObject* o, PyObject* attr, const char* expected) {
+    PyObject* v = PyObject_GetAttr(o, attr);
+    if (v == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise_set();
+        PyErr_Clear();
+        return false;
+    }
+    Ref hold = Ref::steal(v);
+    return PyUnicode_Check(v) && PyUnicode_CompareWithASCIIString(v, expected) == 0;
+}
+
 // The Arrow type of a Series' values ("string", "large_string", ...), or None
 // when its dtype keeps them elsewhere (it has no pyarrow `storage`).
 Ref arrow_type_name(PyObject* series) {

@@ -10,6 +10,9 @@ namespace vandrel {
 // How a column of the pipeline's dtype keeps its texts, hence how it is built here.
 enum class Column : long { objects, arrow_string, arrow_large_string };
 
+// Whether the attribute `attr` of `o` is the text `expected` (false when absent).
+bool str_attr_is(PyObject* o, PyObject* attr, const char* expected);
+
 // The Arrow type of a Series' values ("string", "large_string", ...), or None
 // when its dtype keeps them elsewhere (it has no pyarrow `storage`).
 Ref arrow_type_name(PyObject* series);
