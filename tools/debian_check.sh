@@ -22,6 +22,9 @@ fail() { printf 'wheel-check: FAILED: %s\n' "$*" >&2; exit 1; }
 [ "$(id -u)" = 0 ] || fail "Debian 11 roots need root (debootstrap, chroot)"
 
 # ---- the tools: Debian's packages, installed when missing ---------------------------
+mkdir -p "$ROOT/.venv/debian"
+exec 9>"$ROOT/.venv/debian/.lock"  # the two checks run side by side: one apt-get at a time
+flock 9
 need=()
 command -v debootstrap >/dev/null || need+=(debootstrap)
 if [ "$arch" != "$(uname -m)" ]; then
@@ -37,6 +40,7 @@ if [ "$arch" != "$(uname -m)" ] && [ ! -e "/proc/sys/fs/binfmt_misc/qemu-$arch" 
   [ -e /proc/sys/fs/binfmt_misc/register ] || mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc
   update-binfmts --enable "qemu-$arch" || fail "binfmt_misc for qemu-$arch"
 fi
+flock -u 9
 
 # ---- the root, made once -----------------------------------------------------------------
 root=$ROOT/.venv/debian/bullseye-$deb
@@ -57,6 +61,8 @@ rm -rf "$work" && mkdir -p "$work"
 cp "$wheel" "$work/"
 cp -r tests "$work/tests"
 cp tools/wheel_smoke.py examples/demo.py "$work/"
+mkdir -p "$work/src/vandrel/model/models"  # the stub of the sources, which a test compares
+cp src/vandrel/model/models/string.pyi "$work/src/vandrel/model/models/"
 find "$work/tests" -name __pycache__ -prune -exec rm -rf {} +
 ca=${PIP_CERT:-${SSL_CERT_FILE:-$(python3 -c 'import ssl; print(ssl.get_default_verify_paths().cafile or "")')}}
 [ -f "$ca" ] && cp "$ca" "$work/ca.crt"
