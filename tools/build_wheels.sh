@@ -56,7 +56,7 @@ for py in $PYTHONS; do
   tag=cp${ver/./}
   # the version's own venv (scikit-build-core and the pinned dependencies), by
   # the name the Makefile gives it
-  make --no-print-directory ".venv/$ver/.deps-stamp" PYTHON="$py" >/dev/null
+  quiet "the venv of CPython $ver" make --no-print-directory ".venv/$ver/.deps-stamp" PYTHON="$py"
   soabi=$("$py" -c 'import sysconfig; print(sysconfig.get_config_var("SOABI"))')
   [ "$soabi" = "cpython-${ver/./}-$(uname -m)-linux-gnu" ] || { echo "wheels: unexpected SOABI $soabi of $py" >&2; exit 1; }
   for arch in $WHEEL_ARCHS; do

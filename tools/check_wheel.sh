@@ -19,6 +19,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 PYTHONS=${PYTHONS:-$(tools/find-python --all)}
 TOOLS=$ROOT/.venv/tools
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}  # the sdist build: two cores, shared
 TMP=$(mktemp -d "${TMPDIR:-/tmp}/wheel-check.XXXXXX")
 arm64=""  # the process group of the aarch64 check (step 3), running beside the others
 trap '[ -z "$arm64" ] || kill -- -"$arm64" 2>/dev/null; wait; rm -rf "$TMP"' EXIT
@@ -61,7 +62,7 @@ done
 "$TOOLS/bin/python" tools/wheel_metadata.py "$ROOT" "${wheels[@]}" || fail "metadata or contents"
 
 # The aarch64 wheel under qemu-user (step 3) takes longest, on one core: it
-# runs beside steps 2 and 3, its output held back until then.
+# runs beside steps 2 to 4, its output held back until the end.
 setsid tools/debian_check.sh aarch64 dist/*-cp39-cp39-manylinux2014_aarch64.*.whl >"$TMP/arm64.log" 2>&1 &
 arm64=$!
 
@@ -90,9 +91,6 @@ done
 
 # ---- 3. the cp39 wheels on Debian 11 -----------------------------------------------------
 tools/debian_check.sh x86_64 dist/*-cp39-cp39-manylinux2014_x86_64.*.whl
-say "(the aarch64 wheel under qemu-user, started after step 1:)"
-wait "$arm64" && cat "$TMP/arm64.log" || { cat "$TMP/arm64.log" >&2; fail "the aarch64 wheel on Debian 11 arm64"; }
-arm64=""
 
 # ---- 4. the sdist, built from source -------------------------------------------------
 newest=$(tools/find-python)
@@ -101,4 +99,7 @@ quiet "venv (sdist)" "$newest" -m venv "$venv"
 quiet "pip install ${sdists[0]}" "$venv/bin/python" -m pip install --disable-pip-version-check -q "$ROOT/${sdists[0]}"
 smoke "$venv" "sdist"
 say "  ok   $(basename "${sdists[0]}") builds from source with $("$newest" -V) and samples"
+say "(the aarch64 wheel under qemu-user, started after step 1:)"
+wait "$arm64" && cat "$TMP/arm64.log" || { cat "$TMP/arm64.log" >&2; fail "the aarch64 wheel on Debian 11 arm64"; }
+arm64=""
 say "all checks passed"
