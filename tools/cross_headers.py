@@ -41,7 +41,7 @@ for what, name, value in re.findall(r"^#define (SIZEOF|ALIGNOF)_(\w+) (\d+)\s*$"
 big = re.search(r"^#define WORDS_BIGENDIAN", text, re.M) is not None
 checks.append(f'_Static_assert((__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__) == {int(big)}, "byte order");')
 probe = out.parent / f"{out.name}-check.c"
-probe.write_text("#define PY_SSIZE_T_CLEAN\n#include <Python.h>\n#include <stdio.h>\n#include <stdint.h>\n"
+probe.write_text("#define PY_SSIZE_T_CLEAN\n#include <Python.h>\n#include <stddef.h>\n#include <stdio.h>\n#include <stdint.h>\n"
                  "#include <time.h>\n#include <wchar.h>\n#include <pthread.h>\n#include <sys/types.h>\n"
                  + "\n".join(checks) + "\n")
 run = subprocess.run([*zig_cc, "-std=c11", "-c", "-o", str(probe.with_suffix(".o")), f"-I{out}", str(probe)],
