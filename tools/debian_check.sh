@@ -78,7 +78,12 @@ venv/bin/python -m pip check
 venv/bin/python -c 'import platform, sys, numpy, pandas; print("wheel-check: Debian 11", platform.machine() + ":", "CPython", sys.version.split()[0] + ", pip", __import__("pip").__version__ + ", numpy", numpy.__version__ + ", pandas", pandas.__version__)'
 venv/bin/python wheel_smoke.py /tmp/wheel-check/venv
 venv/bin/python demo.py >/dev/null && echo "wheel-check:   ok   examples/demo.py"
-cd tests && ../venv/bin/python -m pytest -q -p no:cacheprovider $* | tail -n 1
+cd tests
+if ../venv/bin/python -m pytest -q -p no:cacheprovider -rfE $* >../pytest.log 2>&1; then
+  tail -n 1 ../pytest.log
+else
+  tail -n 80 ../pytest.log; exit 1
+fi
 SCRIPT
 env_ca=()
 [ -f "$work/ca.crt" ] && env_ca=(PIP_CERT=/tmp/wheel-check/ca.crt)
