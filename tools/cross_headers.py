@@ -5,7 +5,8 @@
 Copies the include folder of the CPython running this script to OUT. The
 headers are the same on every architecture but for pyconfig.h, which the
 configure script wrote for the host: for another ARCH its x86-only features (the
-x87 and x86-64 inline assembly) are taken out. Then zig compiles, for the target,
+x87 and x86-64 inline assembly) are taken out, and for every target <crypt.h>,
+which zig does not ship. Then zig compiles, for the target,
 one file that includes Python.h and asserts every size and alignment
 pyconfig.h states (SIZEOF_LONG, ALIGNOF_SIZE_T, ...) and its byte order: a
 header that does not describe the target stops the build here.
@@ -28,10 +29,13 @@ if out.exists():
 shutil.copytree(sysconfig.get_paths()["include"], out)
 pyconfig = out / "pyconfig.h"
 text = pyconfig.read_text()
+# Python.h of early 3.9 releases (Debian 11's 3.9.2) includes <crypt.h> when the
+# host has it; zig's libc has no such header, and the module needs none.
+text += "\n/* zig ships no <crypt.h> (tools/cross_headers.py) */\n#undef HAVE_CRYPT_H\n"
 if arch != platform.machine():
-    text += f"\n/* {arch}: the host's x86-only features taken out (tools/cross_headers.py) */\n"
+    text += f"/* {arch}: the host's x86-only features taken out */\n"
     text += "".join(f"#undef {name}\n" for name in HOST_ONLY[arch])
-    pyconfig.write_text(text)
+pyconfig.write_text(text)
 
 checks = []
 for what, name, value in re.findall(r"^#define (SIZEOF|ALIGNOF)_(\w+) (\d+)\s*$", text, re.M):
