@@ -63,13 +63,16 @@ asan: $(STAMP)
 lint: install
 	VPY=$(VPY) tools/lint.sh
 
-# One manylinux wheel per supported CPython found, and the sdist, into dist/.
+# One manylinux2014 wheel per supported CPython found and per architecture
+# (x86_64, aarch64; built by zig, see tools/build_wheels.sh), and the sdist, into dist/.
 wheels:
 	PYTHONS="$(ALL_PYTHONS)" tools/build_wheels.sh
 
-# Checks the wheels (and the sdist) of dist/: each installs into a fresh venv
-# of its version with the newest dependencies, imports, samples, runs the demo
-# and mypy --strict. Builds them first when dist/ has none.
+# Checks the wheels (and the sdist) of dist/: auditwheel's policy and the
+# module's exports; each x86_64 wheel installs into a fresh venv of its version
+# with the newest dependencies, imports, samples, runs the demo and mypy
+# --strict; the cp39 wheels run the test suite in Debian 11 roots (arm64 under
+# qemu-user; root needed). Builds them first when dist/ has none.
 wheel-check:
 	PYTHONS="$(ALL_PYTHONS)" tools/check_wheel.sh
 

