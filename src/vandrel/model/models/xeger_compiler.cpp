@@ -152,112 +152,7 @@ class Compiler {
         for (Py_ssize_t i = 0; i < count; ++i) {
             PyObject* st = PySequence_Fast_GET_ITEM(fast.get(), i);
             need(PyTuple_Check(st) && PyTuple_GET_SIZE(st) == 2);
-            std::string op = op_name(PyTuple_GET_ITEM(st, 0));
-            PyObject* v = PyTuple_GET_ITEM(st, 1);
-            if (op == "literal") {
-                long long c = as_int(v);
-                need(c >= 0 && c <= 0x10FFFF);
-                Node n{Kind::Char};
-                n.a = static_cast<uint32_t>(c);
-                if (n.a > p_.maxchar) p_.maxchar = n.a;
-                local.push_back(n);
-            } else if (op == "not_literal") {
-                long long c = as_int(v);
-                need(c >= 0 && c <= 0x10FFFF);
-                Ref ch = Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(c)));
-                Ref rest = Ref::steal(PyUnicode_Replace(s_.printable, ch.get(), K_empty(), -1));
-                std::vector<Py_UCS4> chars;
-                append_str(chars, rest.get());
-                local.push_back(pick(chars));
-            } else if (op == "at" || op == "assert_not") {
-                // '' (and a negative lookaround's body is never generated)
-            } else if (op == "in") {
-                local.push_back(in(v));
-            } else if (op == "any") {
-                // self.printable(1, exclude='\n'): one choice among the others
-                std::vector<Py_UCS4> all, chars;
-                append_str(all, s_.any_alphabet);
-                for (Py_UCS4 c : all) {
-                    if (c != '\n') chars.push_back(c);
-                }
-                local.push_back(pick(chars));
-            } else if (op == "category") {
-                // the whole alphabet, as Xeger returns it here
-                std::vector<Py_UCS4> chars;
-                append_str(chars, category(v));
-                if (chars.empty()) continue;
-                Node n{Kind::Text};
-                n.a = table(chars.data(), chars.size());
-                n.n = static_cast<uint32_t>(chars.size());
-                local.push_back(n);
-            } else if (op == "branch") {
-                need(PyTuple_Check(v) && PyTuple_GET_SIZE(v) == 2);
-                Ref alts = Ref::steal(PySequence_Fast(PyTuple_GET_ITEM(v, 1), "branch"));
-                Py_ssize_t na = PySequence_Fast_GET_SIZE(alts.get());
-                need(na >= 1);
-                std::vector<uint32_t> bodies;
-                std::vector<bool> after;
-                for (Py_ssize_t j = 0; j < na; ++j) {
-                    std::vector<bool> d = defined;
-                    bodies.push_back(seq(PySequence_Fast_GET_ITEM(alts.get(), j), depth + 1, d));
-                    if (j == 0) {
-                        after = d;
-                    } else {
-                        for (size_t g = 0; g < after.size(); ++g) {
-                            after[g] = after[g] && g < d.size() && d[g];
-                        }
-                    }
-                }
-                defined = after;
-                Node n{Kind::Branch};
-                n.n = static_cast<uint32_t>(na);
-                n.shift = shift_for(static_cast<uint64_t>(na));
-                n.body = static_cast<uint32_t>(p_.alts.size());
-                p_.alts.insert(p_.alts.end(), bodies.begin(), bodies.end());
-                local.push_back(n);
-            } else if (op == "subpattern" || op == "assert") {
-                need(PyTuple_Check(v) && PyTuple_GET_SIZE(v) >= 2);
-                Py_ssize_t last = op == "assert" ? 1 : PyTuple_GET_SIZE(v) - 1;
-                Node n{Kind::Group};
-                n.body = seq(PyTuple_GET_ITEM(v, last), depth + 1, defined);
-                PyObject* g = PyTuple_GET_ITEM(v, 0);
-                if (op == "subpattern" && g != Py_None) {
-                    long long gi = as_int(g);
-                    need(gi >= 1 && gi < 1000);
-                    n.a = static_cast<uint32_t>(gi);
-                    if (defined.size() <= n.a) defined.resize(n.a + 1);
-                    defined[n.a] = true;
-                    if (p_.groups <= n.a) p_.groups = n.a + 1;
-                }
-                local.push_back(n);
-            } else if (op == "groupref") {
-                long long gi = as_int(v);
-                // Xeger raises KeyError for a group not set yet: not reproduced.
-                need(gi >= 1 && static_cast<size_t>(gi) < defined.size() && defined[gi]);
-                Node n{Kind::Backref};
-                n.a = static_cast<uint32_t>(gi);
-                local.push_back(n);
-            } else if (op == "min_repeat" || op == "max_repeat") {
-                need(PyTuple_Check(v) && PyTuple_GET_SIZE(v) == 3);
-                long long lo = as_int(PyTuple_GET_ITEM(v, 0)), hi = as_int(PyTuple_GET_ITEM(v, 1));
-                long long top = hi < s_.repeat_limit ? hi : s_.repeat_limit;
-                need(lo >= 0 && top >= lo);  // else randint raises
-                Node n{Kind::Repeat};
-                n.a = static_cast<uint32_t>(lo);
-                n.n = static_cast<uint32_t>(top - lo + 1);
-                n.shift = shift_for(static_cast<uint64_t>(n.n));
-                std::vector<bool> d = defined;
-                n.body = seq(PyTuple_GET_ITEM(v, 2), depth + 1, d);
-                if (lo >= 1) defined = d;
-                const Program::Range body = p_.seqs[n.body];
-                if (body.end - body.begin == 1 && p_.nodes[body.begin].kind == Kind::Pick) {
-                    n.kind = Kind::RepeatPick;
-                    n.body = body.begin;
-                }
-                local.push_back(n);
-            } else {
-                refuse();
-            }
+            state(op_name(PyTuple_GET_ITEM(st, 0)), PyTuple_GET_ITEM(st, 1), depth, defined, local);
         }
         Program::Range r{static_cast<uint32_t>(p_.nodes.size()), 0};
         p_.nodes.insert(p_.nodes.end(), local.begin(), local.end());
@@ -265,6 +160,146 @@ class Compiler {
         need(p_.nodes.size() < (1u << 24));
         p_.seqs.push_back(r);
         return static_cast<uint32_t>(p_.seqs.size() - 1);
+    }
+
+    // One node of the parse, as Xeger._handle_state dispatches on its opcode.
+    // NOLINTNEXTLINE(misc-no-recursion): see seq
+    void state(const std::string& op, PyObject* v, int depth, std::vector<bool>& defined,
+               std::vector<Node>& local) {
+        if (op == "literal") {
+            local.push_back(literal(v));
+        } else if (op == "not_literal") {
+            local.push_back(not_literal(v));
+        } else if (op == "at" || op == "assert_not") {
+            // '' (and a negative lookaround's body is never generated)
+        } else if (op == "in") {
+            local.push_back(in(v));
+        } else if (op == "any") {
+            local.push_back(any());
+        } else if (op == "category") {
+            // the whole alphabet, as Xeger returns it here (nothing when empty)
+            std::vector<Py_UCS4> chars;
+            append_str(chars, category(v));
+            if (!chars.empty()) local.push_back(text(chars));
+        } else if (op == "branch") {
+            local.push_back(branch(v, depth, defined));
+        } else if (op == "subpattern" || op == "assert") {
+            local.push_back(group(op == "assert", v, depth, defined));
+        } else if (op == "groupref") {
+            local.push_back(groupref(v, defined));
+        } else if (op == "min_repeat" || op == "max_repeat") {
+            local.push_back(repeat(v, depth, defined));
+        } else {
+            refuse();
+        }
+    }
+
+    Node literal(PyObject* v) {
+        long long c = as_int(v);
+        need(c >= 0 && c <= 0x10FFFF);
+        Node n{Kind::Char};
+        n.a = static_cast<uint32_t>(c);
+        if (n.a > p_.maxchar) p_.maxchar = n.a;
+        return n;
+    }
+    // string.printable without the character: one choice among the rest
+    Node not_literal(PyObject* v) {
+        long long c = as_int(v);
+        need(c >= 0 && c <= 0x10FFFF);
+        Ref ch = Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(c)));
+        Ref rest = Ref::steal(PyUnicode_Replace(s_.printable, ch.get(), K_empty(), -1));
+        std::vector<Py_UCS4> chars;
+        append_str(chars, rest.get());
+        return pick(chars);
+    }
+    // self.printable(1, exclude='\n'): one choice among the others
+    Node any() {
+        std::vector<Py_UCS4> all, chars;
+        append_str(all, s_.any_alphabet);
+        for (Py_UCS4 c : all) {
+            if (c != '\n') chars.push_back(c);
+        }
+        return pick(chars);
+    }
+    Node text(const std::vector<Py_UCS4>& chars) {
+        Node n{Kind::Text};
+        n.a = table(chars.data(), chars.size());
+        n.n = static_cast<uint32_t>(chars.size());
+        return n;
+    }
+    // One alternative chosen; after it, the groups every alternative sets.
+    // NOLINTNEXTLINE(misc-no-recursion): see seq
+    Node branch(PyObject* v, int depth, std::vector<bool>& defined) {
+        need(PyTuple_Check(v) && PyTuple_GET_SIZE(v) == 2);
+        Ref alts = Ref::steal(PySequence_Fast(PyTuple_GET_ITEM(v, 1), "branch"));
+        Py_ssize_t na = PySequence_Fast_GET_SIZE(alts.get());
+        need(na >= 1);
+        std::vector<uint32_t> bodies;
+        std::vector<bool> after;
+        for (Py_ssize_t j = 0; j < na; ++j) {
+            std::vector<bool> d = defined;
+            bodies.push_back(seq(PySequence_Fast_GET_ITEM(alts.get(), j), depth + 1, d));
+            if (j == 0) {
+                after = d;
+            } else {
+                for (size_t g = 0; g < after.size(); ++g)
+                    after[g] = after[g] && g < d.size() && d[g];
+            }
+        }
+        defined = after;
+        Node n{Kind::Branch};
+        n.n = static_cast<uint32_t>(na);
+        n.shift = shift_for(static_cast<uint64_t>(na));
+        n.body = static_cast<uint32_t>(p_.alts.size());
+        p_.alts.insert(p_.alts.end(), bodies.begin(), bodies.end());
+        return n;
+    }
+    // A group (numbered: its text is kept for references) or a lookahead's body.
+    // NOLINTNEXTLINE(misc-no-recursion): see seq
+    Node group(bool lookahead, PyObject* v, int depth, std::vector<bool>& defined) {
+        need(PyTuple_Check(v) && PyTuple_GET_SIZE(v) >= 2);
+        Py_ssize_t last = lookahead ? 1 : PyTuple_GET_SIZE(v) - 1;
+        Node n{Kind::Group};
+        n.body = seq(PyTuple_GET_ITEM(v, last), depth + 1, defined);
+        PyObject* g = PyTuple_GET_ITEM(v, 0);
+        if (!lookahead && g != Py_None) {
+            long long gi = as_int(g);
+            need(gi >= 1 && gi < 1000);
+            n.a = static_cast<uint32_t>(gi);
+            if (defined.size() <= n.a) defined.resize(n.a + 1);
+            defined[n.a] = true;
+            if (p_.groups <= n.a) p_.groups = n.a + 1;
+        }
+        return n;
+    }
+    static Node groupref(PyObject* v, const std::vector<bool>& defined) {
+        long long gi = as_int(v);
+        // Xeger raises KeyError for a group not set yet: not reproduced.
+        need(gi >= 1 && static_cast<size_t>(gi) < defined.size() && defined[gi]);
+        Node n{Kind::Backref};
+        n.a = static_cast<uint32_t>(gi);
+        return n;
+    }
+    // randint(min, min(max, STAR_PLUS_LIMIT)) times the body; one pick as a run.
+    // NOLINTNEXTLINE(misc-no-recursion): see seq
+    Node repeat(PyObject* v, int depth, std::vector<bool>& defined) {
+        need(PyTuple_Check(v) && PyTuple_GET_SIZE(v) == 3);
+        long long lo = as_int(PyTuple_GET_ITEM(v, 0)), hi = as_int(PyTuple_GET_ITEM(v, 1));
+        long long top = hi < s_.repeat_limit ? hi : s_.repeat_limit;
+        need(lo >= 0 && top >= lo);  // else randint raises
+        Node n{Kind::Repeat};
+        n.a = static_cast<uint32_t>(lo);
+        n.n = static_cast<uint32_t>(top - lo + 1);
+        n.shift = shift_for(static_cast<uint64_t>(n.n));
+        std::vector<bool> d = defined;
+        n.body = seq(PyTuple_GET_ITEM(v, 2), depth + 1, d);
+        if (lo >= 1) defined = d;
+        const Program::Range body = p_.seqs[n.body];
+        if (body.end - body.begin == 1 && p_.nodes[body.begin].kind == Kind::Pick) {
+            n.kind = Kind::RepeatPick;
+            n.body = body.begin;
+        }
+        return n;
     }
 
     static PyObject* K_empty() {
