@@ -242,8 +242,9 @@ class Compiler {
             if (j == 0) {
                 after = d;
             } else {
-                for (size_t g = 0; g < after.size(); ++g)
+                for (size_t g = 0; g < after.size(); ++g) {
                     after[g] = after[g] && g < d.size() && d[g];
+                }
             }
         }
         defined = after;
@@ -352,8 +353,9 @@ size_t longest(const Program& p, uint32_t seq, std::vector<size_t>& groups) {
                 break;
             case Kind::Branch: {
                 size_t most = 0;
-                for (uint32_t k = 0; k < n.n; ++k)
+                for (uint32_t k = 0; k < n.n; ++k) {
                     most = std::max(most, longest(p, p.alts[n.body + k], groups));
+                }
                 add(most);
                 break;
             }

@@ -131,8 +131,9 @@ class Runner {
                 out_[len_++] = static_cast<Char>(n.a);
                 break;
             case Kind::Text:
-                for (uint32_t i = 0; i < n.n; ++i)
+                for (uint32_t i = 0; i < n.n; ++i) {
                     out_[len_++] = static_cast<Char>(p_.chars[n.a + i]);
+                }
                 break;
             case Kind::Pick:
                 out_[len_++] = static_cast<Char>(p_.chars[n.a + below(n.n, n.shift)]);
