@@ -86,11 +86,11 @@ def bench_storage(storage: str, quick: bool) -> str:
     if not fns["pipeline"](1000).equals(reference):
         raise SystemExit("native and pipeline frames differ")
     notes, types_rows = {}, []
-    for peer, spec in peers().items():
-        if isinstance(spec, str):
-            notes[peer] = spec
+    for peer, how in peers().items():
+        if isinstance(how, str):
+            notes[peer] = how
             continue
-        steps, make = spec
+        steps, make = how
         fns[peer] = lambda n, make=make: common.column(make(n), name, dtype)
         if not fns[peer](1000).equals(reference):
             raise SystemExit(f"{peer}: frame differs from the model's")

@@ -68,13 +68,13 @@ class forced_calls:
         native.rstr = self.saved
 
 
-def numpy_generator(spec, arrow):
-    """n rows of len(spec) bytes, one rng.integers draw per distinct alphabet."""
+def numpy_generator(shape, arrow):
+    """n rows of len(shape) bytes, one rng.integers draw per distinct alphabet."""
     groups = {}
-    for i, alphabet in enumerate(spec):
+    for i, alphabet in enumerate(shape):
         groups.setdefault(alphabet, []).append(i)
     luts = {a: np.frombuffer(a.encode(), np.uint8) for a in groups}
-    rng, width = np.random.default_rng(), len(spec)
+    rng, width = np.random.default_rng(), len(shape)
 
     def make(n):
         buf = np.empty((n, width), np.uint8)

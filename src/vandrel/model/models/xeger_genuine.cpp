@@ -148,7 +148,7 @@ bool c_type_of(PyObject* t, const char* name, const char* module) {
     auto* type = reinterpret_cast<PyTypeObject*>(t);
     if (std::strcmp(type->tp_name, name) != 0) return false;
     if (!PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE)) return true;
-    // A heap type from C: made from a spec (with a method table, which a class
+    // A heap type from C: made by PyType_FromSpec (with a method table, which a class
     // statement's type never has, and right on object), by that C module where
     // the interpreter records the module (3.9 does not for every type).
     if (type->tp_methods == nullptr || type->tp_base != &PyBaseObject_Type) return false;

@@ -15,7 +15,7 @@ namespace vandrel::xeger {
 bool c_function_of(PyObject* f, const char* module, const char* name);
 
 // A type that C code made under `name` ("itertools.chain"): a static type of
-// that name, or a heap type made from a spec by the C module `module` (a Python
+// that name, or a heap type made by PyType_FromSpec in the C module `module` (a Python
 // subclass can carry any name, but no C module).
 bool c_type_of(PyObject* t, const char* name, const char* module);
 
