@@ -41,3 +41,8 @@ def test_near_the_end_of_the_c_budget_rows_are_calls():
     verdict = scenario("C budget")
     # some depths make the calls raise RecursionError: the rows near the end are tried
     assert verdict["differs"] == [] and verdict["raised"] >= 1 and verdict["depths"] > verdict["raised"]
+
+
+def test_a_new_process_calls_once_for_a_new_pattern():
+    # the first row of a pattern new to the process is a call, then rows are native
+    assert scenario("first sample")["calls"] == [1, 0]

@@ -191,5 +191,21 @@ def c_budget():
             "raised": sum(1 for d in seen if d[2]), "native": None, "forced": None, "plain": None}
 
 
+def first_sample():
+    """Calls of rstr's xeger made by the first samples of a process (a profiler counts them)."""
+    code, calls = XMOD.Xeger.xeger.__code__, []
+    sys.setprofile(lambda frame, event, arg: calls.append(1)
+                   if event == "call" and frame.f_code is code else None)
+    counts = []
+    for n in (40, 40):
+        model = mod.FormattedStringModel(make_fmeta(pattern=r"[A-Z]{3}-\d{4}"))
+        model.sample(n)
+        counts.append(len(calls))
+        calls.clear()
+    sys.setprofile(None)
+    return {"calls": counts}
+
+
 if __name__ == "__main__":
-    print(json.dumps(c_budget() if sys.argv[1] == "C budget" else run(sys.argv[1]), default=str))
+    special = {"C budget": c_budget, "first sample": first_sample}
+    print(json.dumps(special[sys.argv[1]]() if sys.argv[1] in special else run(sys.argv[1]), default=str))

@@ -140,8 +140,9 @@ void Snapshot::watch_dict(PyObject* d, bool by_reads) {
         }
     }
     hold(d);
-    dicts_.push_back({d, {}, dict_version(d), by_reads, false, false, 0, {}});
+    // Watched first: from 3.12 on the watcher bits live in the version tag.
     watch_events(d);
+    dicts_.push_back({d, {}, dict_version(d), by_reads, false, false, 0, {}});
 }
 
 // The attribute dictionary of `obj`, watched (a new reference).
