@@ -1,6 +1,8 @@
 // FormattedStringModel: random strings matching the metadata's pattern, one
 // rstr.xeger call per row; restored from its dictionary form via the host's
 // FormattedString.from_dict.
+#include <algorithm>
+
 #include "compat.hpp"
 #include "function.hpp"
 #include "member.hpp"
@@ -118,11 +120,7 @@ bool reads_are_plain(PyObject* self, PyObject* rstr, PyObject* xeger) {
 void generate(PyObject* func, PyObject* self, PyObject* n, XegerColumn& rows) {
     const XegerProgram* run = nullptr;  // the program of the current run of rows
     long long left = 0;                 // rows the run may still make
-    auto one_row = [&] {
-        if (run != nullptr && left-- > 0) {
-            rows.native(run);
-            return;
-        }
+    auto checked_row = [&] {
         // Interruptible like the interpreter's own loop, whatever xeger is bound to.
         check(PyErr_CheckSignals());
         Ref rstr = lookup_global(global_rstr, globals_of(func));
@@ -135,7 +133,7 @@ void generate(PyObject* func, PyObject* self, PyObject* n, XegerColumn& rows) {
         const XegerProgram* prog =
             room ? xeger_native_program(xeger.get(), pattern.get()) : nullptr;
         if (prog != nullptr) {
-            rows.native(prog);
+            rows.native(prog, 1);
         } else {
             rows.value(call1(xeger.get(), pattern.get()));
         }
@@ -146,21 +144,36 @@ void generate(PyObject* func, PyObject* self, PyObject* n, XegerColumn& rows) {
     long long count = PyLong_AsLongLongAndOverflow(n, &overflow);
     if (count == -1 && PyErr_Occurred()) raise_set();
     if (overflow == 0) {
-        for (long long i = 0; i < count; ++i) {
-            // Let other threads in now and then, as the interpreter's loop would,
-            // even when xeger is bound to something that never runs bytecode;
-            // what they do ends the run.
+        for (long long i = 0; i < count;) {
+            // Let other threads in now and then (before every row i with
+            // i % kRunRows == kRunRows - 1), as the interpreter's loop would, even
+            // when xeger is bound to something that never runs bytecode; what
+            // they do ends the run.
             if ((i & (kRunRows - 1)) == kRunRows - 1) {
                 Py_BEGIN_ALLOW_THREADS Py_END_ALLOW_THREADS run = nullptr;
             }
-            one_row();
+            if (run != nullptr && left > 0) {  // the rest of the run, up to the next release
+                const long long k = std::min({left, count - i, (i | (kRunRows - 1)) - i});
+                rows.native(run, k);
+                left -= k;
+                i += k;
+            } else {
+                checked_row();
+                ++i;
+            }
         }
         return;
     }
     // Beyond 64 bits: iterate the interpreter's range(n) itself.
     Ref range = call1(K.builtin_range, n);
     Ref it = Ref::steal(PyObject_GetIter(range.get()));
-    while (Ref item = Ref::steal_or_null(PyIter_Next(it.get()))) one_row();
+    while (Ref item = Ref::steal_or_null(PyIter_Next(it.get()))) {
+        if (run != nullptr && left-- > 0) {
+            rows.native(run, 1);
+        } else {
+            checked_row();
+        }
+    }
     if (PyErr_Occurred()) raise_set();
 }
 

@@ -78,12 +78,18 @@ XegerColumn::XegerColumn(PyObject* pd, PyObject* series) : series_(series) {
     list_ = Ref::steal(PyList_New(0));
 }
 
-void XegerColumn::native(const XegerProgram* program) {
-    if (arrow_ && xeger_native_utf8(program)) {
-        xeger_native_row(program, *arrow_);
-        return;
+void XegerColumn::native(const XegerProgram* program, int64_t count) {
+    if (!arrow_) {
+        xeger_native_rows(program, count, list_.get());
+    } else if (xeger_native_utf8(program)) {
+        xeger_native_rows(program, count, *arrow_);
+    } else {  // rows that may hold a surrogate: as str, each taken as a call's
+        Ref texts = Ref::steal(PyList_New(0));
+        xeger_native_rows(program, count, texts.get());
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts.get()); ++i) {
+            value(Ref::borrow(PyList_GET_ITEM(texts.get(), i)));
+        }
     }
-    value(xeger_native_row(program));
 }
 
 void XegerColumn::value(Ref v) {

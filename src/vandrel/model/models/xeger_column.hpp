@@ -22,8 +22,8 @@ class XegerColumn {
     // `pd` is the module the steps read, `series` the pd.Series they looked up.
     XegerColumn(PyObject* pd, PyObject* series);
 
-    // A native row of `program`.
-    void native(const XegerProgram* program);
+    // `count` native rows of `program`.
+    void native(const XegerProgram* program, int64_t count);
     // A row a call gave.
     void value(Ref v);
     // series(rows, name=name)

@@ -410,6 +410,12 @@ std::unique_ptr<Program> compile(const Snapshot& s, PyObject* pattern) {
                     std::any_of(p->nodes.begin(), p->nodes.end(), [&](const Node& n) {
                         return n.kind == Kind::Char && surrogate(n.a);
                     });
+    const Program::Range root = p->seqs[p->root];
+    p->flat =
+        std::all_of(p->nodes.begin() + root.begin, p->nodes.begin() + root.end, [](const Node& n) {
+            return n.kind == Kind::Char || n.kind == Kind::Text || n.kind == Kind::Pick ||
+                   n.kind == Kind::RepeatPick;
+        });
     return p;
 }
 

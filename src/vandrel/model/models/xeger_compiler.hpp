@@ -42,6 +42,7 @@ struct Program {
     Py_UCS4 maxchar = 0;
     size_t max_len = 0;       // the longest row it can make
     bool surrogates = false;  // some character it may write is a surrogate (no UTF-8 form)
+    bool flat = false;        // one sequence of Char, Text, Pick and RepeatPick nodes
 };
 
 constexpr size_t MAX_TABLE = 1 << 16;

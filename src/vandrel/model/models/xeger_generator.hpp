@@ -7,6 +7,7 @@
 // these draws in the order of rstr's randint/choice calls.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -29,24 +30,14 @@ struct MTObject {
     uint32_t state[MT_N];
 };
 
-// The next 624 words of the state (genrand_uint32's refill in _randommodule.c).
-[[gnu::noinline]] inline void mt_refill(uint32_t* mt) noexcept {
-    static const uint32_t mag01[2] = {0x0U, 0x9908b0dfU};
-    uint32_t y = 0;
-    int kk = 0;
-    for (kk = 0; kk < MT_N - MT_M; kk++) {
-        y = (mt[kk] & 0x80000000U) | (mt[kk + 1] & 0x7fffffffU);
-        mt[kk] = mt[kk + MT_M] ^ (y >> 1) ^ mag01[y & 0x1U];
-    }
-    for (; kk < MT_N - 1; kk++) {
-        y = (mt[kk] & 0x80000000U) | (mt[kk + 1] & 0x7fffffffU);
-        mt[kk] = mt[kk + (MT_M - MT_N)] ^ (y >> 1) ^ mag01[y & 0x1U];
-    }
-    y = (mt[MT_N - 1] & 0x80000000U) | (mt[0] & 0x7fffffffU);
-    mt[MT_N - 1] = mt[MT_M - 1] ^ (y >> 1) ^ mag01[y & 0x1U];
-}
+// The next 624 words of the state, refilled in place as genrand_uint32 does
+// in _randommodule.c, with their tempered values written to `tempered`
+// (four words at a time; see xeger_generator.cpp).
+void mt_refill(uint32_t* mt, uint32_t* tempered) noexcept;
 
-inline uint32_t mt_temper(uint32_t y) noexcept {
+// The tempering of one word, or of four in a vector.
+template <class W>
+inline W mt_temper(W y) noexcept {
     y ^= (y >> 11);
     y ^= (y << 7) & 0x9d2c5680U;
     y ^= (y << 15) & 0xefc60000U;
@@ -54,13 +45,119 @@ inline uint32_t mt_temper(uint32_t y) noexcept {
     return y;
 }
 
-inline uint32_t genrand_uint32(MTObject* self) noexcept {
-    if (self->index >= MT_N) {
-        mt_refill(self->state);
-        self->index = 0;
+// A position in a block of tempered words (see Words::Lease).
+struct Cursor {
+    uint32_t* state;     // the generator's
+    uint32_t* tempered;  // the tempered words of `state`
+    const uint32_t* at;  // the next word, in `tempered`
+
+    uint32_t next() noexcept {
+        if (at == tempered + MT_N) {
+            mt_refill(state, tempered);
+            at = tempered;
+        }
+        return *at++;
     }
-    return mt_temper(self->state[self->index++]);
-}
+    int index() const noexcept { return static_cast<int>(at - tempered); }
+    // Random._randbelow_with_getrandbits(n), n >= 1.
+    uint32_t below(uint32_t n, uint8_t shift) noexcept {
+        uint32_t r = 0;
+        do {
+            r = next() >> shift;
+        } while (r >= n);
+        return r;
+    }
+    // `times` picks of a table of `size` entries padded to 2^(32 - shift),
+    // written to dst[0..times): every word is written to the next slot and the
+    // slot kept when the word is below the table's size: the same draws as one
+    // _randbelow(size) per pick, with no branch per rejection.
+    template <class Char>
+    void picks(Char* dst, size_t times, const Py_UCS4* table, uint32_t size,
+               uint8_t shift) noexcept {
+        for (size_t j = 0; j < times;) {
+            const uint32_t r = next() >> shift;
+            dst[j] = static_cast<Char>(table[r]);
+            j += static_cast<size_t>(r < size);
+        }
+    }
+};
+
+// The words of a generator as its genrand_uint32 gives them, read from a block
+// of tempered words: the block is filled at each refill, or, for words the
+// generator had before, tempered one at a time until the first refill
+// (`temper_rest` does them at once). The state and index of the generator are
+// the interpreter's as ever; the block is only a copy, and the caller keeps it
+// valid (nothing else may draw from the generator while it is used). The index
+// goes back to the generator when the reader ends.
+class Words {
+  public:
+    // `tempered` holds MT_N words; `valid` says whether it holds the tempered
+    // words of the generator from its index on, and is kept up to date.
+    Words(MTObject* mt, uint32_t* tempered, bool& valid) noexcept
+        : mt_(mt), tempered_(tempered), valid_out_(valid), valid_(valid), index_(mt->index) {}
+    Words(const Words&) = delete;
+    Words(Words&&) = delete;
+    Words& operator=(const Words&) = delete;
+    Words& operator=(Words&&) = delete;
+    ~Words() {
+        mt_->index = index_;
+        valid_out_ = valid_;
+    }
+
+    uint32_t next() noexcept {
+        if (index_ >= MT_N) refill();
+        const uint32_t w = valid_ ? tempered_[index_] : mt_temper(mt_->state[index_]);
+        ++index_;
+        return w;
+    }
+    // The words left before the next refill, tempered now.
+    void temper_rest() noexcept {
+        if (valid_) return;
+        for (int i = index_; i < MT_N; ++i) tempered_[i] = mt_temper(mt_->state[i]);
+        valid_ = true;
+    }
+
+    // The position of the reader as a Cursor, for a loop that keeps it in
+    // registers (no store of a character can alias a local whose address is
+    // not taken), put back when the lease ends, an exception's included.
+    class Lease {
+      public:
+        explicit Lease(Words& w) noexcept
+            : words_(w), at_{w.mt_->state, w.tempered_, w.tempered_ + w.index_} {
+            w.temper_rest();
+        }
+        Lease(const Lease&) = delete;
+        Lease(Lease&&) = delete;
+        Lease& operator=(const Lease&) = delete;
+        Lease& operator=(Lease&&) = delete;
+        ~Lease() { words_.index_ = at_.index(); }
+        Cursor& cursor() noexcept { return at_; }
+
+      private:
+        Words& words_;
+        Cursor at_;
+    };
+
+    template <class Char>
+    void picks(Char* dst, uint32_t times, const Py_UCS4* table, uint32_t size,
+               uint8_t shift) noexcept {
+        Lease lease(*this);
+        lease.cursor().picks(dst, times, table, size, shift);
+    }
+
+  private:
+    void refill() noexcept {
+        mt_refill(mt_->state, tempered_);
+        index_ = 0;
+        valid_ = true;
+    }
+
+    MTObject* mt_;
+    uint32_t* tempered_;
+    bool& valid_out_;
+    bool valid_;
+    int index_;
+};
 
 // ---- running a program --------------------------------------------------------------------
 
@@ -69,9 +166,9 @@ inline uint32_t genrand_uint32(MTObject* self) noexcept {
 template <class Char>
 class Runner {
   public:
-    Runner(const Program& p, MTObject* mt, Char* out,
+    Runner(const Program& p, Words& words, Char* out,
            std::vector<std::pair<size_t, size_t>>& groups)
-        : p_(p), mt_(mt), out_(out), groups_(groups) {
+        : p_(p), words_(words), out_(out), groups_(groups) {
         if (groups_.size() < p.groups) groups_.resize(p.groups);
     }
     size_t run() {
@@ -81,7 +178,7 @@ class Runner {
 
   private:
     const Program& p_;
-    MTObject* mt_;
+    Words& words_;
     Char* out_;
     size_t len_ = 0;
     std::vector<std::pair<size_t, size_t>>& groups_;
@@ -90,34 +187,13 @@ class Runner {
     uint32_t below(uint32_t n, uint8_t shift) {
         uint32_t r = 0;
         do {
-            r = genrand_uint32(mt_) >> shift;
+            r = words_.next() >> shift;
         } while (r >= n);
         return r;
     }
-    // `times` picks of `pick`, written in place: every word is written to the
-    // next slot (the table is padded), and the slot is kept when the word is
-    // below the table's size: the same draws as one _randbelow per pick, with
-    // no branch per rejection.
     void pick_run(uint32_t times, const Node& pick) {
-        Char* dst = out_ + len_;
+        words_.picks(out_ + len_, times, p_.chars.data() + pick.a, pick.n, pick.shift);
         len_ += times;
-        const Py_UCS4* table = p_.chars.data() + pick.a;
-        const uint32_t size = pick.n;
-        const uint8_t shift = pick.shift;
-        // The generator's index in a local: the stores of characters (which may
-        // alias anything) then do not make every draw reload and store it.
-        uint32_t* state = mt_->state;
-        int index = mt_->index;
-        for (uint32_t j = 0; j < times;) {
-            if (index >= MT_N) {
-                mt_refill(state);
-                index = 0;
-            }
-            const uint32_t r = mt_temper(state[index++]) >> shift;
-            dst[j] = static_cast<Char>(table[r]);
-            j += static_cast<uint32_t>(r < size);
-        }
-        mt_->index = index;
     }
     // NOLINTNEXTLINE(misc-no-recursion): nested as the program, at most MAX_DEPTH deep
     void seq(uint32_t index) {
@@ -163,6 +239,43 @@ class Runner {
         }
     }
 };
+
+// Runs a flat program (Program::flat) into `out`, which has room for
+// `p.max_len` characters; returns the row's length.
+template <class Char>
+[[gnu::always_inline]] inline size_t run_flat(const Program& p, Cursor& cursor,
+                                              Char* out) noexcept {
+    Cursor words = cursor;  // a local: in registers, whatever the stores of characters alias
+    Char* at = out;
+    const Program::Range r = p.seqs[p.root];
+    const Node* nodes = p.nodes.data();
+    const Py_UCS4* chars = p.chars.data();
+    for (uint32_t i = r.begin; i < r.end; ++i) {
+        const Node& n = nodes[i];
+        switch (n.kind) {
+            case Kind::Char:
+                *at++ = static_cast<Char>(n.a);
+                break;
+            case Kind::Text:
+                for (uint32_t k = 0; k < n.n; ++k) *at++ = static_cast<Char>(chars[n.a + k]);
+                break;
+            case Kind::Pick:
+                *at++ = static_cast<Char>(chars[n.a + words.below(n.n, n.shift)]);
+                break;
+            case Kind::RepeatPick: {
+                const Node& pick = nodes[n.body];
+                const size_t times = n.a + words.below(n.n, n.shift);
+                words.picks(at, times, chars + pick.a, pick.n, pick.shift);
+                at += times;
+                break;
+            }
+            default:  // not flat
+                break;
+        }
+    }
+    cursor = words;
+    return static_cast<size_t>(at - out);
+}
 
 // The row as a str of the smallest kind that holds it (the interpreter's own
 // for the empty and the one-character strings, as a call gives them).

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "compat.hpp"
@@ -42,6 +43,10 @@ struct State {
     std::vector<uint8_t> ascii;
     std::vector<Py_UCS4> wide;
     std::vector<std::pair<size_t, size_t>> groups;
+    // The generator's words from its index on, tempered, while `tempered_valid`:
+    // from a check to the end of the run of rows it allows.
+    alignas(16) uint32_t tempered[MT_N] = {};
+    bool tempered_valid = false;
 
     void forget_programs() {
         if (programs) PyDict_Clear(programs.get());
@@ -155,6 +160,8 @@ const XegerProgram* xeger_native_program(PyObject* xeger, PyObject* pattern) {
 #else
     if (!PyMethod_Check(xeger) || !PyUnicode_CheckExact(pattern)) return nullptr;
     State& st = state();
+    // Python code may have drawn from the generator since the last row.
+    st.tempered_valid = false;
     if (st.busy) return nullptr;
     PyObject* func = PyMethod_GET_FUNCTION(xeger);
     PyObject* self = PyMethod_GET_SELF(xeger);
@@ -175,39 +182,39 @@ const XegerProgram* xeger_native_program(PyObject* xeger, PyObject* pattern) {
 #endif
 }
 
-Ref xeger_native_row(const XegerProgram* program) {
-    State& st = state();
-    const auto& prog = *reinterpret_cast<const Program*>(program);
-    auto* mt = reinterpret_cast<MTObject*>(st.snap.random_inst);
-    if (prog.maxchar < 0x80) {
-        if (st.ascii.size() < prog.max_len) st.ascii.resize(prog.max_len);
-        size_t len = Runner<uint8_t>(prog, mt, st.ascii.data(), st.groups).run();
-        return make_str(st.ascii.data(), len);
-    }
-    if (st.wide.size() < prog.max_len) st.wide.resize(prog.max_len);
-    size_t len = Runner<Py_UCS4>(prog, mt, st.wide.data(), st.groups).run();
-    return make_str(st.wide.data(), len);
-}
+namespace {
 
-bool xeger_native_utf8(const XegerProgram* program) {
-    return !reinterpret_cast<const Program*>(program)->surrogates;
-}
-
-void xeger_native_row(const XegerProgram* program, ArrowStringBuilder& out) {
-    State& st = state();
-    const auto& prog = *reinterpret_cast<const Program*>(program);
-    auto* mt = reinterpret_cast<MTObject*>(st.snap.random_inst);
-    if (prog.maxchar < 0x80) {  // written in place
-        auto* at = reinterpret_cast<uint8_t*>(out.room(static_cast<int64_t>(prog.max_len)));
-        out.commit(static_cast<int64_t>(Runner<uint8_t>(prog, mt, at, st.groups).run()));
+// `count` rows of `prog`, one reader of the generator for them all: each row
+// is written at `where()` (room for prog.max_len characters), then handed to
+// `made(at, length)`.
+template <class Char, class Where, class Made>
+void rows_of(State& st, const Program& prog, int64_t count, Where where, Made made) {
+    Words words(reinterpret_cast<MTObject*>(st.snap.random_inst), st.tempered, st.tempered_valid);
+    if (prog.flat) {
+        Words::Lease lease(words);
+        for (int64_t i = 0; i < count; ++i) {
+            Char* at = where();
+            made(at, run_flat(prog, lease.cursor(), at));
+        }
         return;
     }
-    if (st.wide.size() < prog.max_len) st.wide.resize(prog.max_len);
-    const size_t len = Runner<Py_UCS4>(prog, mt, st.wide.data(), st.groups).run();
-    auto* at = reinterpret_cast<unsigned char*>(out.room(4 * static_cast<int64_t>(len)));
-    unsigned char* end = at;
-    for (size_t i = 0; i < len; ++i) {  // UTF-8 (no surrogates: see xeger_native_utf8)
-        const Py_UCS4 c = st.wide[i];
+    if (count > 1) words.temper_rest();
+    for (int64_t i = 0; i < count; ++i) {
+        Char* at = where();
+        made(at, Runner<Char>(prog, words, at, st.groups).run());
+    }
+}
+
+template <class Char>
+Char* buffer_for(std::vector<Char>& buffer, const Program& prog) {
+    if (buffer.size() < prog.max_len) buffer.resize(prog.max_len);
+    return buffer.data();
+}
+
+// A row of code points as UTF-8 (no surrogates: see xeger_native_utf8).
+unsigned char* put_utf8(unsigned char* end, const Py_UCS4* text, size_t len) {
+    for (size_t i = 0; i < len; ++i) {
+        const Py_UCS4 c = text[i];
         if (c < 0x80) {
             *end++ = static_cast<unsigned char>(c);
         } else if (c < 0x800) {
@@ -224,12 +231,51 @@ void xeger_native_row(const XegerProgram* program, ArrowStringBuilder& out) {
             *end++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
         }
     }
-    out.commit(end - at);
+    return end;
 }
 
-Ref xeger_native(PyObject* xeger, PyObject* pattern) {
-    const XegerProgram* prog = xeger_native_program(xeger, pattern);
-    return prog != nullptr ? xeger_native_row(prog) : Ref();
+}  // namespace
+
+void xeger_native_rows(const XegerProgram* program, int64_t count, PyObject* list) {
+    State& st = state();
+    const auto& prog = *reinterpret_cast<const Program*>(program);
+    auto append = [&](auto* buffer) {
+        using Char = std::remove_pointer_t<decltype(buffer)>;
+        rows_of<Char>(
+            st, prog, count, [&] { return buffer; },
+            [&](const Char* at, size_t len) {
+                Ref text = make_str(at, len);
+                check(PyList_Append(list, text.get()));
+            });
+    };
+    if (prog.maxchar < 0x80) {
+        append(buffer_for(st.ascii, prog));
+    } else {
+        append(buffer_for(st.wide, prog));
+    }
+}
+
+bool xeger_native_utf8(const XegerProgram* program) {
+    return !reinterpret_cast<const Program*>(program)->surrogates;
+}
+
+void xeger_native_rows(const XegerProgram* program, int64_t count, ArrowStringBuilder& out) {
+    State& st = state();
+    const auto& prog = *reinterpret_cast<const Program*>(program);
+    if (prog.maxchar < 0x80) {  // written in place
+        const auto max_len = static_cast<int64_t>(prog.max_len);
+        rows_of<uint8_t>(
+            st, prog, count, [&] { return reinterpret_cast<uint8_t*>(out.room(max_len)); },
+            [&](const uint8_t*, size_t len) { out.commit(static_cast<int64_t>(len)); });
+        return;
+    }
+    Py_UCS4* text = buffer_for(st.wide, prog);
+    rows_of<Py_UCS4>(
+        st, prog, count, [&] { return text; },
+        [&](const Py_UCS4*, size_t len) {
+            auto* at = reinterpret_cast<unsigned char*>(out.room(4 * static_cast<int64_t>(len)));
+            out.commit(put_utf8(at, text, len) - at);
+        });
 }
 
 }  // namespace vandrel

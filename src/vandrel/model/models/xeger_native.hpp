@@ -15,23 +15,22 @@
 
 namespace vandrel {
 
-// The row's value (a new str), or an empty Ref when the caller must make the
-// call itself. Throws PyErrSet only for an error the call would have raised at
-// the same point (an interrupt while the pattern is parsed, no memory).
-Ref xeger_native(PyObject* xeger, PyObject* pattern);
-
-// The same in two halves, for runs of rows: the program of the row
-// `xeger(pattern)` once every check has passed (NULL: make the call), and one
-// row of it. A program stays valid for further rows until Python code runs
+// A row is made in two halves, for runs of rows: the program of the row
+// `xeger(pattern)` once every check has passed (NULL: make the call), then
+// rows of it. A program stays valid for further rows until Python code runs
 // (nothing a row of it does runs any), so a caller whose own reads between
 // rows run none either may make a run of rows from one check.
+// xeger_native_program throws PyErrSet only for an error the call would have
+// raised at the same point (an interrupt while the pattern is parsed, no memory).
 struct XegerProgram;
 const XegerProgram* xeger_native_program(PyObject* xeger, PyObject* pattern);
-Ref xeger_native_row(const XegerProgram* program);
+
+// `count` rows of `program`, appended to `list` as str.
+void xeger_native_rows(const XegerProgram* program, int64_t count, PyObject* list);
 
 // Whether every row of `program` has a UTF-8 form (no surrogate in it), and
-// one row written as UTF-8 into `out` (no str made).
+// `count` rows written as UTF-8 into `out` (no str made).
 bool xeger_native_utf8(const XegerProgram* program);
-void xeger_native_row(const XegerProgram* program, ArrowStringBuilder& out);
+void xeger_native_rows(const XegerProgram* program, int64_t count, ArrowStringBuilder& out);
 
 }  // namespace vandrel
