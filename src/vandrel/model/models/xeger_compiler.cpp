@@ -385,6 +385,47 @@ size_t longest(const Program& p, uint32_t root) {
     return longest(p, root, groups);
 }
 
+// The steps of a program that is one sequence of characters, texts, picks and
+// runs of picks (most patterns of fixed shape), for the runner of such rows.
+void flatten(Program& p) {
+    const Program::Range root = p.seqs[p.root];
+    const auto begin = p.nodes.begin() + root.begin, end = p.nodes.begin() + root.end;
+    p.flat = std::all_of(begin, end, [](const Node& n) {
+        return n.kind == Kind::Char || n.kind == Kind::Text || n.kind == Kind::Pick ||
+               n.kind == Kind::RepeatPick;
+    });
+    if (!p.flat) return;
+    for (auto it = begin; it != end; ++it) {
+        const Node& n = *it;
+        Step s{n.kind};
+        switch (n.kind) {
+            case Kind::Char:
+                s.a = n.a;
+                break;
+            case Kind::Text:
+                s.a = n.n;
+                s.chars = p.chars.data() + n.a;
+                break;
+            case Kind::Pick:
+                s.shift = n.shift;
+                s.size = n.n;
+                s.chars = p.chars.data() + n.a;
+                break;
+            default: {  // RepeatPick
+                const Node& pick = p.nodes[n.body];
+                s.count_shift = n.shift;
+                s.count_n = n.n;
+                s.a = n.a;
+                s.shift = pick.shift;
+                s.size = pick.n;
+                s.chars = p.chars.data() + pick.a;
+                break;
+            }
+        }
+        p.steps.push_back(s);
+    }
+}
+
 }  // namespace
 
 std::unique_ptr<Program> compile(const Snapshot& s, PyObject* pattern) {
@@ -410,12 +451,7 @@ std::unique_ptr<Program> compile(const Snapshot& s, PyObject* pattern) {
                     std::any_of(p->nodes.begin(), p->nodes.end(), [&](const Node& n) {
                         return n.kind == Kind::Char && surrogate(n.a);
                     });
-    const Program::Range root = p->seqs[p->root];
-    p->flat =
-        std::all_of(p->nodes.begin() + root.begin, p->nodes.begin() + root.end, [](const Node& n) {
-            return n.kind == Kind::Char || n.kind == Kind::Text || n.kind == Kind::Pick ||
-                   n.kind == Kind::RepeatPick;
-        });
+    flatten(*p);
     return p;
 }
 

@@ -29,6 +29,17 @@ struct Node {
         0;  // Group/Repeat: sequence; Branch: first entry in `alts`; RepeatPick: the Pick
 };
 
+// A node of a flat program (Program::flat) with what a row needs of it at hand.
+struct Step {
+    Kind kind = Kind::Char;     // Char, Text, Pick or RepeatPick
+    uint8_t count_shift = 0;    // RepeatPick: the shift of the count's draw
+    uint8_t shift = 0;          // Pick/RepeatPick: the shift of a pick's draw
+    uint32_t count_n = 0;       // RepeatPick: max - min + 1
+    uint32_t a = 0;             // Char: code point; Text: length; RepeatPick: min
+    uint32_t size = 0;          // Pick/RepeatPick: the table's size
+    const Py_UCS4* chars = nullptr;  // Text: its characters; Pick/RepeatPick: the table
+};
+
 struct Program {
     struct Range {
         uint32_t begin, end;
@@ -42,7 +53,8 @@ struct Program {
     Py_UCS4 maxchar = 0;
     size_t max_len = 0;       // the longest row it can make
     bool surrogates = false;  // some character it may write is a surrogate (no UTF-8 form)
-    bool flat = false;        // one sequence of Char, Text, Pick and RepeatPick nodes
+    bool flat = false;        // one sequence of Char, Text, Pick and RepeatPick nodes,
+    std::vector<Step> steps;  // which are these (into `chars`, complete by then)
 };
 
 constexpr size_t MAX_TABLE = 1 << 16;

@@ -32,12 +32,12 @@ struct MTObject {
 
 // The next 624 words of the state, refilled in place as genrand_uint32 does
 // in _randommodule.c, with their tempered values written to `tempered`
-// (four words at a time; see xeger_generator.cpp).
+// (a vector of words at a time; see xeger_generator.cpp).
 void mt_refill(uint32_t* mt, uint32_t* tempered) noexcept;
 
 // The tempering of one word, or of four in a vector.
 template <class W>
-inline W mt_temper(W y) noexcept {
+[[gnu::always_inline]] inline W mt_temper(W y) noexcept {
     y ^= (y >> 11);
     y ^= (y << 7) & 0x9d2c5680U;
     y ^= (y << 15) & 0xefc60000U;
@@ -247,30 +247,23 @@ template <class Char>
                                               Char* out) noexcept {
     Cursor words = cursor;  // a local: in registers, whatever the stores of characters alias
     Char* at = out;
-    const Program::Range r = p.seqs[p.root];
-    const Node* nodes = p.nodes.data();
-    const Py_UCS4* chars = p.chars.data();
-    for (uint32_t i = r.begin; i < r.end; ++i) {
-        const Node& n = nodes[i];
-        switch (n.kind) {
+    for (const Step& s : p.steps) {
+        switch (s.kind) {
             case Kind::Char:
-                *at++ = static_cast<Char>(n.a);
+                *at++ = static_cast<Char>(s.a);
                 break;
             case Kind::Text:
-                for (uint32_t k = 0; k < n.n; ++k) *at++ = static_cast<Char>(chars[n.a + k]);
+                for (uint32_t k = 0; k < s.a; ++k) *at++ = static_cast<Char>(s.chars[k]);
                 break;
             case Kind::Pick:
-                *at++ = static_cast<Char>(chars[n.a + words.below(n.n, n.shift)]);
+                *at++ = static_cast<Char>(s.chars[words.below(s.size, s.shift)]);
                 break;
-            case Kind::RepeatPick: {
-                const Node& pick = nodes[n.body];
-                const size_t times = n.a + words.below(n.n, n.shift);
-                words.picks(at, times, chars + pick.a, pick.n, pick.shift);
+            default: {  // RepeatPick
+                const size_t times = s.a + words.below(s.count_n, s.count_shift);
+                words.picks(at, times, s.chars, s.size, s.shift);
                 at += times;
                 break;
             }
-            default:  // not flat
-                break;
         }
     }
     cursor = words;
