@@ -31,12 +31,12 @@ struct Node {
 
 // A node of a flat program (Program::flat) with what a row needs of it at hand.
 struct Step {
-    Kind kind = Kind::Char;     // Char, Text, Pick or RepeatPick
-    uint8_t count_shift = 0;    // RepeatPick: the shift of the count's draw
-    uint8_t shift = 0;          // Pick/RepeatPick: the shift of a pick's draw
-    uint32_t count_n = 0;       // RepeatPick: max - min + 1
-    uint32_t a = 0;             // Char: code point; Text: length; RepeatPick: min
-    uint32_t size = 0;          // Pick/RepeatPick: the table's size
+    Kind kind = Kind::Char;          // Char, Text, Pick or RepeatPick
+    uint8_t count_shift = 0;         // RepeatPick: the shift of the count's draw
+    uint8_t shift = 0;               // Pick/RepeatPick: the shift of a pick's draw
+    uint32_t count_n = 0;            // RepeatPick: max - min + 1
+    uint32_t a = 0;                  // Char: code point; Text: length; RepeatPick: min
+    uint32_t size = 0;               // Pick/RepeatPick: the table's size
     const Py_UCS4* chars = nullptr;  // Text: its characters; Pick/RepeatPick: the table
 };
 

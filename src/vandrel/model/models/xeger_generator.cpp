@@ -3,6 +3,10 @@
 
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 namespace vandrel::xeger {
 
 namespace {
@@ -73,19 +77,28 @@ template <class W>
 // refilled more than L words before; the last reads the first.
 template <int L>
 [[gnu::always_inline]] inline void refill(uint32_t* mt, uint32_t* tempered) noexcept {
-    static_assert(sizeof(typename Vector<L>::type) == 4 * L, "L words a vector");
+    using W = typename Vector<L>::type;
+    static_assert(sizeof(W) == sizeof(uint32_t) * L, "L words a vector");
     int kk = 0;
-    for (; kk + L <= MT_N - MT_M; kk += L) twist_at<typename Vector<L>::type>(mt, tempered, kk, MT_M);
+    for (; kk + L <= MT_N - MT_M; kk += L) {
+        twist_at<W>(mt, tempered, kk, MT_M);
+    }
     for (; kk < MT_N - MT_M; ++kk) twist1(mt, tempered, kk, kk + 1, MT_M);
-    for (; kk + L <= MT_N - 1; kk += L) twist_at<typename Vector<L>::type>(mt, tempered, kk, MT_M - MT_N);
+    for (; kk + L <= MT_N - 1; kk += L) {
+        twist_at<W>(mt, tempered, kk, MT_M - MT_N);
+    }
     for (; kk < MT_N - 1; ++kk) twist1(mt, tempered, kk, kk + 1, MT_M - MT_N);
     twist1(mt, tempered, MT_N - 1, 0, MT_M - MT_N);
 }
 
 // genrand_uint32's refill as _randommodule.c writes it, word by word: the
 // reference the vector ones are checked against.
-void refill_words(uint32_t* mt, uint32_t* tempered) noexcept { refill<1>(mt, tempered); }
-void refill_4(uint32_t* mt, uint32_t* tempered) noexcept { refill<4>(mt, tempered); }
+void refill_words(uint32_t* mt, uint32_t* tempered) noexcept {
+    refill<1>(mt, tempered);
+}
+void refill_4(uint32_t* mt, uint32_t* tempered) noexcept {
+    refill<4>(mt, tempered);
+}
 #if defined(__x86_64__)
 [[gnu::target("avx2")]] void refill_8(uint32_t* mt, uint32_t* tempered) noexcept {
     refill<8>(mt, tempered);
@@ -114,12 +127,30 @@ bool same_as_reference(Refill candidate) {
     return true;
 }
 
+#if defined(__x86_64__)
+// The vector extensions this processor and its system run: CPUID's feature
+// bits and the register state the system saves (XGETBV), read directly.
+struct X86 {
+    bool avx2 = false, avx512f = false;
+    X86() noexcept {
+        unsigned a = 0, b = 0, c = 0, d = 0;
+        if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c & bit_OSXSAVE) == 0) return;
+        unsigned lo = 0, hi = 0;
+        __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+        const bool ymm = (lo & 0x6U) == 0x6U, zmm = ymm && (lo & 0xE0U) == 0xE0U;
+        if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return;
+        avx2 = ymm && (b & bit_AVX2) != 0;
+        avx512f = zmm && (b & bit_AVX512F) != 0;
+    }
+};
+#endif
+
 // The widest refill this processor runs that gives the reference's words.
 Refill widest_refill() {
 #if defined(__x86_64__)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f") && same_as_reference(refill_16)) return refill_16;
-    if (__builtin_cpu_supports("avx2") && same_as_reference(refill_8)) return refill_8;
+    const X86 cpu;
+    if (cpu.avx512f && same_as_reference(refill_16)) return refill_16;
+    if (cpu.avx2 && same_as_reference(refill_8)) return refill_8;
 #endif
     return same_as_reference(refill_4) ? refill_4 : refill_words;
 }
