@@ -6,6 +6,10 @@
 
 #include <limits>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace vandrel {
 
 namespace {
@@ -98,6 +102,27 @@ int64_t ArrowStringBuilder::data_limit() const noexcept {
     return large_ ? std::numeric_limits<int64_t>::max() : std::numeric_limits<int32_t>::max();
 }
 
+namespace {
+
+// PyMem_RawRealloc, then, for a buffer of 4 MiB or more, the advice to back it
+// with huge pages where the kernel leaves that to the program (as numpy does
+// for its arrays): one fault per 2 MiB written instead of one per 4 KiB.
+void* regrow(void* p, size_t bytes) {
+    void* grown = PyMem_RawRealloc(p, bytes);
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr size_t kPage = 4096, kHuge = size_t{4} << 20;
+    if (grown != nullptr && bytes >= kHuge) {
+        const auto address = reinterpret_cast<uintptr_t>(grown);
+        char* begin = static_cast<char*>(grown) + (kPage - address % kPage) % kPage;
+        char* end = static_cast<char*>(grown) + bytes - (address + bytes) % kPage;
+        (void)madvise(begin, static_cast<size_t>(end - begin), MADV_HUGEPAGE);  // advice only
+    }
+#endif
+    return grown;
+}
+
+}  // namespace
+
 void ArrowStringBuilder::resize(int64_t rows_cap, int64_t data_cap) {
     const int64_t width = large_ ? 8 : 4;
     if (data_cap > data_limit()) {
@@ -109,7 +134,7 @@ void ArrowStringBuilder::resize(int64_t rows_cap, int64_t data_cap) {
         raise_set();
     }
     if (rows_cap != rows_cap_ || offsets_ == nullptr) {
-        void* grown = PyMem_RawRealloc(offsets_, static_cast<size_t>((rows_cap + 1) * width));
+        void* grown = regrow(offsets_, static_cast<size_t>((rows_cap + 1) * width));
         if (grown == nullptr) {
             PyErr_NoMemory();
             raise_set();
@@ -120,7 +145,7 @@ void ArrowStringBuilder::resize(int64_t rows_cap, int64_t data_cap) {
     }
     if (data_cap != data_cap_ || data_ == nullptr) {
         // At least one byte: an Arrow buffer pointer may not be NULL.
-        void* grown = PyMem_RawRealloc(data_, static_cast<size_t>(data_cap > 0 ? data_cap : 1));
+        void* grown = regrow(data_, static_cast<size_t>(data_cap > 0 ? data_cap : 1));
         if (grown == nullptr) {
             PyErr_NoMemory();
             raise_set();
@@ -234,8 +259,11 @@ Ref array_capsule(Owned* owned, int64_t rows) {
 
 Ref ArrowStringBuilder::finish(PyObject* importer, PyObject* dtype) {
     if (!make_names()) raise_set();
-    // 1. Empty buffers when nothing was reserved or written.
+    // 1. Empty buffers when nothing was reserved or written; room reserved and
+    //    not used goes back (the array keeps its buffers as long as it lives).
     if (offsets_ == nullptr || data_ == nullptr) resize(rows_cap_, data_cap_);
+    constexpr int64_t kSlack = 1 << 16;
+    if (rows_cap_ - rows_ > kSlack || data_cap_ - used_ > kSlack) resize(rows_, used_);
     // 2. The schema's capsule; the buffers are still the builder's.
     Ref schema = schema_capsule(large_);
     // 3. The buffers move into the array's private data, and that into its capsule.

@@ -144,6 +144,7 @@ void generate(PyObject* func, PyObject* self, PyObject* n, XegerColumn& rows) {
     long long count = PyLong_AsLongLongAndOverflow(n, &overflow);
     if (count == -1 && PyErr_Occurred()) raise_set();
     if (overflow == 0) {
+        rows.expect(count);
         for (long long i = 0; i < count;) {
             // Let other threads in now and then (before every row i with
             // i % kRunRows == kRunRows - 1), as the interpreter's loop would, even

@@ -1,6 +1,7 @@
 // See xeger_column.hpp.
 #include "xeger_column.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "constants.hpp"
@@ -78,10 +79,26 @@ XegerColumn::XegerColumn(PyObject* pd, PyObject* series) : series_(series) {
     list_ = Ref::steal(PyList_New(0));
 }
 
+// Room for the rows still expected, at their longest, once; only a hint: past
+// its bounds, or when the memory is not there, the buffers grow as rows come.
+void XegerColumn::reserve_for(const XegerProgram* program) {
+    reserved_ = true;
+    constexpr int64_t kMaxRows = int64_t{1} << 24, kMaxBytes = int64_t{1} << 28;
+    const int64_t rows = std::min(expected_ - arrow_->rows(), kMaxRows);
+    const int64_t width = xeger_native_max_utf8(program);
+    if (rows <= 0 || width > kMaxBytes / rows) return;
+    try {
+        arrow_->reserve(rows, rows * width);
+    } catch (const PyErrSet&) {
+        PyErr_Clear();
+    }
+}
+
 void XegerColumn::native(const XegerProgram* program, int64_t count) {
     if (!arrow_) {
         xeger_native_rows(program, count, list_.get());
     } else if (xeger_native_utf8(program)) {
+        if (!reserved_) reserve_for(program);
         xeger_native_rows(program, count, *arrow_);
     } else {  // rows that may hold a surrogate: as str, each taken as a call's
         Ref texts = Ref::steal(PyList_New(0));

@@ -22,6 +22,9 @@ class XegerColumn {
     // `pd` is the module the steps read, `series` the pd.Series they looked up.
     XegerColumn(PyObject* pd, PyObject* series);
 
+    // The sample has `rows` rows in all: Arrow buffers are sized for them at the
+    // first native rows (exactly, for rows of one length), not grown row by row.
+    void expect(int64_t rows) noexcept { expected_ = rows; }
     // `count` native rows of `program`.
     void native(const XegerProgram* program, int64_t count);
     // A row a call gave.
@@ -31,12 +34,15 @@ class XegerColumn {
 
   private:
     void to_list();
+    void reserve_for(const XegerProgram* program);
 
     PyObject* series_;  // borrowed from the caller, alive for the sample
     Ref list_;
     std::unique_ptr<ArrowStringBuilder> arrow_;
     Ref dtype_;
     PyObject* importer_ = nullptr;
+    int64_t expected_ = 0;
+    bool reserved_ = false;
     std::vector<std::pair<int64_t, Ref>> called_;  // rows calls gave, as objects
 };
 

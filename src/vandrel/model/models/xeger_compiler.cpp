@@ -424,6 +424,18 @@ void flatten(Program& p) {
         }
         p.steps.push_back(s);
     }
+    // The acceptance tests of the draws (n << shift < 2^32: n has 32 - shift bits).
+    auto mask_of = [&p](uint32_t n, uint8_t shift) {
+        const uint32_t below = n << shift;
+        auto at = std::find(p.accept.begin(), p.accept.end(), below);
+        if (at == p.accept.end()) at = p.accept.insert(at, below);
+        return static_cast<uint8_t>(at - p.accept.begin());
+    };
+    for (Step& s : p.steps) {
+        if (s.kind == Kind::RepeatPick) s.count_mask = mask_of(s.count_n, s.count_shift);
+        if (s.kind == Kind::Pick || s.kind == Kind::RepeatPick) s.mask = mask_of(s.size, s.shift);
+    }
+    p.masked = p.accept.size() <= MAX_MASKS;
 }
 
 }  // namespace

@@ -38,7 +38,12 @@ struct Step {
     uint32_t a = 0;                  // Char: code point; Text: length; RepeatPick: min
     uint32_t size = 0;               // Pick/RepeatPick: the table's size
     const Py_UCS4* chars = nullptr;  // Text: its characters; Pick/RepeatPick: the table
+    uint8_t count_mask = 0;          // RepeatPick: the count's entry in Program::accept
+    uint8_t mask = 0;                // Pick/RepeatPick: a pick's entry in Program::accept
 };
+
+// The most acceptance tests a masked program (Program::masked) holds.
+constexpr int MAX_MASKS = 4;
 
 struct Program {
     struct Range {
@@ -55,6 +60,11 @@ struct Program {
     bool surrogates = false;  // some character it may write is a surrogate (no UTF-8 form)
     bool flat = false;        // one sequence of Char, Text, Pick and RepeatPick nodes,
     std::vector<Step> steps;  // which are these (into `chars`, complete by then)
+    // A draw of _randbelow(n) with shift s accepts a word w when (w >> s) < n,
+    // that is when w < (n << s): the distinct n << s of the steps, when there
+    // are at most MAX_MASKS of them (then the program is `masked`).
+    bool masked = false;
+    std::vector<uint32_t> accept;
 };
 
 constexpr size_t MAX_TABLE = 1 << 16;

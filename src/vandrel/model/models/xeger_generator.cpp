@@ -5,6 +5,9 @@
 
 #if defined(__x86_64__)
 #include <cpuid.h>
+#include <immintrin.h>
+#elif defined(__aarch64__)
+#include <arm_neon.h>
 #endif
 
 namespace vandrel::xeger {
@@ -155,11 +158,140 @@ Refill widest_refill() {
     return same_as_reference(refill_4) ? refill_4 : refill_words;
 }
 
+// ---- the bits a draw accepts ----------------------------------------------------------------
+
+// Each writes the bits of words from the 64-word group of `from` to the end of
+// the block, 8 words a byte (one of AcceptBits' little-endian words holds 8
+// such bytes), and clears the rest.
+using Accept = void (*)(const uint32_t*, int, const uint32_t*, int, AcceptBits&) noexcept;
+
+unsigned char* accept_bytes(AcceptBits& out, int m) noexcept {
+    return reinterpret_cast<unsigned char*>(out.bits[m]);  // a char type may alias any object
+}
+void clear_past_block(unsigned char* bytes) noexcept {
+    std::memset(bytes + MT_N / 8, 0, sizeof(AcceptBits::bits[0]) - MT_N / 8);
+}
+
+// Word by word: the reference.
+void accept_words(const uint32_t* t, int from, const uint32_t* below, int count,
+                  AcceptBits& out) noexcept {
+    for (int m = 0; m < count; ++m) {
+        unsigned char* bytes = accept_bytes(out, m);
+        for (int i = from & ~63; i < MT_N; i += 8) {
+            unsigned byte = 0;
+            for (int j = 0; j < 8; ++j) byte |= static_cast<unsigned>(t[i + j] < below[m]) << j;
+            bytes[i / 8] = static_cast<unsigned char>(byte);
+        }
+        clear_past_block(bytes);
+    }
+}
+
+#if defined(__x86_64__)
+// SSE2 and AVX2 compare signed words: w < b unsigned is (w ^ 2^31) < (b ^ 2^31) signed.
+void accept_4(const uint32_t* t, int from, const uint32_t* below, int count,
+              AcceptBits& out) noexcept {
+    const __m128i sign = _mm_set1_epi32(INT32_MIN);
+    for (int m = 0; m < count; ++m) {
+        unsigned char* bytes = accept_bytes(out, m);
+        const __m128i b = _mm_xor_si128(_mm_set1_epi32(static_cast<int>(below[m])), sign);
+        auto bits4 = [&](int i) {
+            const __m128i w =
+                _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(t + i)), sign);
+            return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_cmplt_epi32(w, b))));
+        };
+        for (int i = from & ~63; i < MT_N; i += 8) {
+            bytes[i / 8] = static_cast<unsigned char>(bits4(i) | (bits4(i + 4) << 4));
+        }
+        clear_past_block(bytes);
+    }
+}
+[[gnu::target("avx2")]] void accept_8(const uint32_t* t, int from, const uint32_t* below, int count,
+                                      AcceptBits& out) noexcept {
+    const __m256i sign = _mm256_set1_epi32(INT32_MIN);
+    for (int m = 0; m < count; ++m) {
+        unsigned char* bytes = accept_bytes(out, m);
+        const __m256i b = _mm256_xor_si256(_mm256_set1_epi32(static_cast<int>(below[m])), sign);
+        for (int i = from & ~63; i < MT_N; i += 8) {
+            const __m256i w =
+                _mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(t + i)), sign);
+            bytes[i / 8] = static_cast<unsigned char>(
+                _mm256_movemask_ps(_mm256_castsi256_ps(_mm256_cmpgt_epi32(b, w))));
+        }
+        clear_past_block(bytes);
+    }
+}
+[[gnu::target("avx512f")]] void accept_16(const uint32_t* t, int from, const uint32_t* below,
+                                          int count, AcceptBits& out) noexcept {
+    for (int m = 0; m < count; ++m) {
+        unsigned char* bytes = accept_bytes(out, m);
+        const __m512i b = _mm512_set1_epi32(static_cast<int>(below[m]));
+        for (int i = from & ~63; i < MT_N; i += 16) {
+            const uint16_t bits = _mm512_cmplt_epu32_mask(_mm512_loadu_si512(t + i), b);
+            std::memcpy(bytes + i / 8, &bits, sizeof bits);
+        }
+        clear_past_block(bytes);
+    }
+}
+#elif defined(__aarch64__)
+void accept_4(const uint32_t* t, int from, const uint32_t* below, int count,
+              AcceptBits& out) noexcept {
+    const uint32_t weights[4] = {1, 2, 4, 8};
+    const uint32x4_t weight = vld1q_u32(weights);
+    for (int m = 0; m < count; ++m) {
+        unsigned char* bytes = accept_bytes(out, m);
+        const uint32x4_t b = vdupq_n_u32(below[m]);
+        auto bits4 = [&](int i) {
+            return vaddvq_u32(vandq_u32(vcltq_u32(vld1q_u32(t + i), b), weight));
+        };
+        for (int i = from & ~63; i < MT_N; i += 8) {
+            bytes[i / 8] = static_cast<unsigned char>(bits4(i) | (bits4(i + 4) << 4));
+        }
+        clear_past_block(bytes);
+    }
+}
+#endif
+
+// Whether `candidate` gives the reference's bits for a few blocks, tests and starts.
+bool same_bits(Accept candidate) {
+    uint32_t mt[MT_N], t[MT_N];
+    uint32_t x = 19650218U;
+    for (int i = 0; i < MT_N; ++i) mt[i] = x = 1812433253U * (x ^ (x >> 30)) + i;
+    const uint32_t below[MAX_MASKS] = {0x80000000U, 26U << 27, 10U << 28, 0xFFFFFFFFU};
+    for (int round = 0; round < 3; ++round) {
+        refill_words(mt, t);
+        for (int from : {0, 200, MT_N - 1, MT_N}) {
+            AcceptBits mine{}, theirs{};
+            candidate(t, from, below, MAX_MASKS, mine);
+            accept_words(t, from, below, MAX_MASKS, theirs);
+            if (std::memcmp(&mine, &theirs, sizeof mine) != 0) return false;
+        }
+    }
+    return true;
+}
+
+Accept widest_accept() {
+#if defined(__x86_64__)
+    const X86 cpu;
+    if (cpu.avx512f && same_bits(accept_16)) return accept_16;
+    if (cpu.avx2 && same_bits(accept_8)) return accept_8;
+#endif
+#if defined(__x86_64__) || defined(__aarch64__)
+    if (same_bits(accept_4)) return accept_4;
+#endif
+    return accept_words;
+}
+
 }  // namespace
 
 void mt_refill(uint32_t* mt, uint32_t* tempered) noexcept {
     static const Refill chosen = widest_refill();
     chosen(mt, tempered);
+}
+
+void mt_accept_bits(const uint32_t* tempered, int from, const uint32_t* below, int count,
+                    AcceptBits& out) noexcept {
+    static const Accept chosen = widest_accept();
+    chosen(tempered, from, below, count, out);
 }
 
 Ref make_str(const uint8_t* out, size_t len) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -74,6 +75,91 @@ struct Cursor {
     template <class Char>
     void picks(Char* dst, size_t times, const Py_UCS4* table, uint32_t size,
                uint8_t shift) noexcept {
+        for (size_t j = 0; j < times;) {
+            const uint32_t r = next() >> shift;
+            dst[j] = static_cast<Char>(table[r]);
+            j += static_cast<size_t>(r < size);
+        }
+    }
+};
+
+// Which words of a block a draw accepts, a bit a word: bit i of `bits[m]` (in
+// the byte order of a little-endian word) is set when tempered word i is below
+// the program's accept[m]; bits past the block are 0, and the last word is
+// padding, so that 64 bits can be read from any word's bit.
+struct AcceptBits {
+    static constexpr int WORDS = (MT_N + 63) / 64 + 1;
+    uint64_t bits[MAX_MASKS][WORDS];
+};
+// Reads of 64 bits at any bit need a little-endian word.
+constexpr bool kAcceptBits = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+// The bits of `tempered[from..MT_N)` (and of a few words before) for each of
+// `below[0..count)` (count <= MAX_MASKS).
+void mt_accept_bits(const uint32_t* tempered, int from, const uint32_t* below, int count,
+                    AcceptBits& out) noexcept;
+
+// A Cursor that draws from the block's AcceptBits: a draw finds its accepted
+// word from the bits (the rejected ones before it skipped in one step), not a
+// branch per word. Where the bits of the block run out, the draw goes on word
+// by word, and the refill makes the new block's bits.
+struct MaskedCursor {
+    Cursor words;
+    AcceptBits* bits;
+    const uint32_t* below_;  // the program's accept
+    int count;
+
+    // The next 64 bits (at least 57 of the block's, then 0) of mask m from `at`.
+    [[gnu::always_inline]] uint64_t window(uint8_t m) const noexcept {
+        const auto pos = static_cast<size_t>(words.at - words.tempered);
+        uint64_t w = 0;
+        std::memcpy(&w, reinterpret_cast<const unsigned char*>(bits->bits[m]) + (pos >> 3),
+                    sizeof w);
+        return w >> (pos & 7);
+    }
+    uint32_t next() noexcept {
+        if (words.at == words.tempered + MT_N) {
+            mt_refill(words.state, words.tempered);
+            words.at = words.tempered;
+            mt_accept_bits(words.tempered, 0, below_, count, *bits);
+        }
+        return *words.at++;
+    }
+    // Random._randbelow_with_getrandbits(n), n >= 1, whose test is mask m.
+    [[gnu::always_inline]] uint32_t below(uint32_t n, uint8_t shift, uint8_t m) noexcept {
+        const uint64_t accepted = window(m);
+        if (accepted == 0) return below_slowly(n, shift);
+        words.at += __builtin_ctzll(accepted) + 1;
+        return words.at[-1] >> shift;
+    }
+    [[gnu::noinline]] uint32_t below_slowly(uint32_t n, uint8_t shift) noexcept {
+        uint32_t r = 0;
+        do {
+            r = next() >> shift;
+        } while (r >= n);
+        return r;
+    }
+    // Cursor::picks, mask m: each window's accepted words in turn.
+    template <class Char>
+    [[gnu::always_inline]] void picks(Char* dst, size_t times, const Py_UCS4* table, uint32_t size,
+                                      uint8_t shift, uint8_t m) noexcept {
+        size_t j = 0;
+        while (j < times) {
+            uint64_t accepted = window(m);
+            if (accepted == 0) return picks_slowly(dst + j, times - j, table, size, shift);
+            const uint32_t* from = words.at;
+            int i = 0;
+            do {
+                i = __builtin_ctzll(accepted);
+                dst[j++] = static_cast<Char>(table[from[i] >> shift]);
+                accepted &= accepted - 1;
+            } while (j < times && accepted != 0);
+            words.at = from + i + 1;
+        }
+    }
+    template <class Char>
+    [[gnu::noinline]] void picks_slowly(Char* dst, size_t times, const Py_UCS4* table,
+                                        uint32_t size, uint8_t shift) noexcept {
         for (size_t j = 0; j < times;) {
             const uint32_t r = next() >> shift;
             dst[j] = static_cast<Char>(table[r]);
@@ -261,6 +347,36 @@ template <class Char>
             default: {  // RepeatPick
                 const size_t times = s.a + words.below(s.count_n, s.count_shift);
                 words.picks(at, times, s.chars, s.size, s.shift);
+                at += times;
+                break;
+            }
+        }
+    }
+    cursor = words;
+    return static_cast<size_t>(at - out);
+}
+
+// run_flat for a masked program (Program::masked) from a MaskedCursor whose
+// bits are those of its block.
+template <class Char>
+[[gnu::always_inline]] inline size_t run_masked(const Program& p, MaskedCursor& cursor,
+                                                Char* out) noexcept {
+    MaskedCursor words = cursor;
+    Char* at = out;
+    for (const Step& s : p.steps) {
+        switch (s.kind) {
+            case Kind::Char:
+                *at++ = static_cast<Char>(s.a);
+                break;
+            case Kind::Text:
+                for (uint32_t k = 0; k < s.a; ++k) *at++ = static_cast<Char>(s.chars[k]);
+                break;
+            case Kind::Pick:
+                *at++ = static_cast<Char>(s.chars[words.below(s.size, s.shift, s.mask)]);
+                break;
+            default: {  // RepeatPick
+                const size_t times = s.a + words.below(s.count_n, s.count_shift, s.count_mask);
+                words.picks(at, times, s.chars, s.size, s.shift, s.mask);
                 at += times;
                 break;
             }

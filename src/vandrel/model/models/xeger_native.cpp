@@ -47,6 +47,7 @@ struct State {
     // from a check to the end of the run of rows it allows.
     alignas(16) uint32_t tempered[MT_N] = {};
     bool tempered_valid = false;
+    AcceptBits accept = {};  // of `tempered`, for the program of a run of masked rows
 
     void forget_programs() {
         if (programs) PyDict_Clear(programs.get());
@@ -190,6 +191,19 @@ namespace {
 template <class Char, class Where, class Made>
 void rows_of(State& st, const Program& prog, int64_t count, Where where, Made made) {
     Words words(reinterpret_cast<MTObject*>(st.snap.random_inst), st.tempered, st.tempered_valid);
+    if (kAcceptBits && prog.masked) {
+        Words::Lease lease(words);
+        Cursor& at = lease.cursor();
+        const auto tests = static_cast<int>(prog.accept.size());
+        mt_accept_bits(at.tempered, at.index(), prog.accept.data(), tests, st.accept);
+        MaskedCursor masked{at, &st.accept, prog.accept.data(), tests};
+        for (int64_t i = 0; i < count; ++i) {
+            Char* row = where();
+            made(row, run_masked(prog, masked, row));
+            at = masked.words;
+        }
+        return;
+    }
     if (prog.flat) {
         Words::Lease lease(words);
         for (int64_t i = 0; i < count; ++i) {
@@ -257,6 +271,13 @@ void xeger_native_rows(const XegerProgram* program, int64_t count, PyObject* lis
 
 bool xeger_native_utf8(const XegerProgram* program) {
     return !reinterpret_cast<const Program*>(program)->surrogates;
+}
+
+int64_t xeger_native_max_utf8(const XegerProgram* program) {
+    const auto& prog = *reinterpret_cast<const Program*>(program);
+    const Py_UCS4 c = prog.maxchar;
+    const int64_t width = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+    return width * static_cast<int64_t>(prog.max_len);
 }
 
 void xeger_native_rows(const XegerProgram* program, int64_t count, ArrowStringBuilder& out) {

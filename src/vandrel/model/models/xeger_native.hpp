@@ -31,6 +31,8 @@ void xeger_native_rows(const XegerProgram* program, int64_t count, PyObject* lis
 // Whether every row of `program` has a UTF-8 form (no surrogate in it), and
 // `count` rows written as UTF-8 into `out` (no str made).
 bool xeger_native_utf8(const XegerProgram* program);
+// The most UTF-8 bytes a row of `program` can take.
+int64_t xeger_native_max_utf8(const XegerProgram* program);
 void xeger_native_rows(const XegerProgram* program, int64_t count, ArrowStringBuilder& out);
 
 }  // namespace vandrel
