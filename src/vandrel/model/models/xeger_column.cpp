@@ -79,6 +79,19 @@ XegerColumn::XegerColumn(PyObject* pd, PyObject* series) : series_(series) {
     list_ = Ref::steal(PyList_New(0));
 }
 
+void XegerColumn::expect(int64_t rows) {
+    expected_ = rows;
+    constexpr int64_t kMaxRows = int64_t{1} << 24;  // beyond, the list grows as rows come
+    if (arrow_ || PyList_GET_SIZE(list_.get()) != 0 || rows <= 0 || rows > kMaxRows) return;
+    Ref sized = Ref::steal_or_null(PyList_New(static_cast<Py_ssize_t>(rows)));
+    if (!sized) {  // only a hint: the list grows as rows come
+        PyErr_Clear();
+        return;
+    }
+    Py_SET_SIZE(sized.get(), 0);  // empty, with room for `rows` items (all NULL)
+    list_ = std::move(sized);
+}
+
 // Room for the rows still expected, at their longest, once; only a hint: past
 // its bounds, or when the memory is not there, the buffers grow as rows come.
 void XegerColumn::reserve_for(const XegerProgram* program) {

@@ -22,9 +22,10 @@ class XegerColumn {
     // `pd` is the module the steps read, `series` the pd.Series they looked up.
     XegerColumn(PyObject* pd, PyObject* series);
 
-    // The sample has `rows` rows in all: Arrow buffers are sized for them at the
-    // first native rows (exactly, for rows of one length), not grown row by row.
-    void expect(int64_t rows) noexcept { expected_ = rows; }
+    // The sample has `rows` rows in all: the list has room for them from the
+    // start, and Arrow buffers are sized for them at the first native rows
+    // (exactly, for rows of one length), neither grown row by row.
+    void expect(int64_t rows);
     // `count` native rows of `program`.
     void native(const XegerProgram* program, int64_t count);
     // A row a call gave.
