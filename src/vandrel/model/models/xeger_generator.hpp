@@ -46,6 +46,31 @@ template <class W>
     return y;
 }
 
+// Random._randbelow_with_getrandbits(n), n >= 1, from a reader of words.
+template <class Reader>
+[[gnu::always_inline]] inline uint32_t draw_below(Reader& words, uint32_t n,
+                                                  uint8_t shift) noexcept {
+    uint32_t r = 0;
+    do {
+        r = words.next() >> shift;
+    } while (r >= n);
+    return r;
+}
+// `times` picks of a table of `size` entries padded to 2^(32 - shift),
+// written to dst[0..times): every word is written to the next slot and the
+// slot kept when the word is below the table's size: the same draws as one
+// _randbelow(size) per pick, with no branch per rejection.
+template <class Reader, class Char>
+[[gnu::always_inline]] inline void draw_picks(Reader& words, Char* dst, size_t times,
+                                              const Py_UCS4* table, uint32_t size,
+                                              uint8_t shift) noexcept {
+    for (size_t j = 0; j < times;) {
+        const uint32_t r = words.next() >> shift;
+        dst[j] = static_cast<Char>(table[r]);
+        j += static_cast<size_t>(r < size);
+    }
+}
+
 // A position in a block of tempered words (see Words::Lease).
 struct Cursor {
     uint32_t* state;     // the generator's
@@ -60,26 +85,11 @@ struct Cursor {
         return *at++;
     }
     int index() const noexcept { return static_cast<int>(at - tempered); }
-    // Random._randbelow_with_getrandbits(n), n >= 1.
-    uint32_t below(uint32_t n, uint8_t shift) noexcept {
-        uint32_t r = 0;
-        do {
-            r = next() >> shift;
-        } while (r >= n);
-        return r;
-    }
-    // `times` picks of a table of `size` entries padded to 2^(32 - shift),
-    // written to dst[0..times): every word is written to the next slot and the
-    // slot kept when the word is below the table's size: the same draws as one
-    // _randbelow(size) per pick, with no branch per rejection.
+    uint32_t below(uint32_t n, uint8_t shift) noexcept { return draw_below(*this, n, shift); }
     template <class Char>
     void picks(Char* dst, size_t times, const Py_UCS4* table, uint32_t size,
                uint8_t shift) noexcept {
-        for (size_t j = 0; j < times;) {
-            const uint32_t r = next() >> shift;
-            dst[j] = static_cast<Char>(table[r]);
-            j += static_cast<size_t>(r < size);
-        }
+        draw_picks(*this, dst, times, table, size, shift);
     }
 };
 
@@ -106,8 +116,8 @@ void mt_accept_bits(const uint32_t* tempered, int from, const uint32_t* below, i
 struct MaskedCursor {
     Cursor words;
     AcceptBits* bits;
-    const uint32_t* below_;  // the program's accept
-    int count;
+    const uint32_t* accept;  // the program's tests
+    int tests;
 
     // The next 64 bits (at least 57 of the block's, then 0) of mask m from `at`.
     [[gnu::always_inline]] uint64_t window(uint8_t m) const noexcept {
@@ -121,7 +131,7 @@ struct MaskedCursor {
         if (words.at == words.tempered + MT_N) {
             mt_refill(words.state, words.tempered);
             words.at = words.tempered;
-            mt_accept_bits(words.tempered, 0, below_, count, *bits);
+            mt_accept_bits(words.tempered, 0, accept, tests, *bits);
         }
         return *words.at++;
     }
@@ -133,11 +143,7 @@ struct MaskedCursor {
         return words.at[-1] >> shift;
     }
     [[gnu::noinline]] uint32_t below_slowly(uint32_t n, uint8_t shift) noexcept {
-        uint32_t r = 0;
-        do {
-            r = next() >> shift;
-        } while (r >= n);
-        return r;
+        return draw_below(*this, n, shift);
     }
     // Cursor::picks, mask m: each window's accepted words in turn.
     template <class Char>
@@ -160,11 +166,7 @@ struct MaskedCursor {
     template <class Char>
     [[gnu::noinline]] void picks_slowly(Char* dst, size_t times, const Py_UCS4* table,
                                         uint32_t size, uint8_t shift) noexcept {
-        for (size_t j = 0; j < times;) {
-            const uint32_t r = next() >> shift;
-            dst[j] = static_cast<Char>(table[r]);
-            j += static_cast<size_t>(r < size);
-        }
+        draw_picks(*this, dst, times, table, size, shift);
     }
 };
 
@@ -269,14 +271,7 @@ class Runner {
     size_t len_ = 0;
     std::vector<std::pair<size_t, size_t>>& groups_;
 
-    // Random._randbelow_with_getrandbits(n), n >= 1.
-    uint32_t below(uint32_t n, uint8_t shift) {
-        uint32_t r = 0;
-        do {
-            r = words_.next() >> shift;
-        } while (r >= n);
-        return r;
-    }
+    uint32_t below(uint32_t n, uint8_t shift) { return draw_below(words_, n, shift); }
     void pick_run(uint32_t times, const Node& pick) {
         words_.picks(out_ + len_, times, p_.chars.data() + pick.a, pick.n, pick.shift);
         len_ += times;
