@@ -225,6 +225,11 @@ Char* buffer_for(std::vector<Char>& buffer, const Program& prog) {
     return buffer.data();
 }
 
+// The most UTF-8 bytes of a character up to `maxchar`.
+int64_t utf8_width(Py_UCS4 maxchar) {
+    return maxchar < 0x80 ? 1 : maxchar < 0x800 ? 2 : maxchar < 0x10000 ? 3 : 4;
+}
+
 // A row of code points as UTF-8 (no surrogates: see xeger_native_utf8).
 unsigned char* put_utf8(unsigned char* end, const Py_UCS4* text, size_t len) {
     for (size_t i = 0; i < len; ++i) {
@@ -275,9 +280,7 @@ bool xeger_native_utf8(const XegerProgram* program) {
 
 int64_t xeger_native_max_utf8(const XegerProgram* program) {
     const auto& prog = *reinterpret_cast<const Program*>(program);
-    const Py_UCS4 c = prog.maxchar;
-    const int64_t width = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-    return width * static_cast<int64_t>(prog.max_len);
+    return utf8_width(prog.maxchar) * static_cast<int64_t>(prog.max_len);
 }
 
 void xeger_native_rows(const XegerProgram* program, int64_t count, ArrowStringBuilder& out) {
@@ -291,10 +294,12 @@ void xeger_native_rows(const XegerProgram* program, int64_t count, ArrowStringBu
         return;
     }
     Py_UCS4* text = buffer_for(st.wide, prog);
+    const int64_t width = utf8_width(prog.maxchar);
     rows_of<Py_UCS4>(
         st, prog, count, [&] { return text; },
         [&](const Py_UCS4*, size_t len) {
-            auto* at = reinterpret_cast<unsigned char*>(out.room(4 * static_cast<int64_t>(len)));
+            auto* at =
+                reinterpret_cast<unsigned char*>(out.room(width * static_cast<int64_t>(len)));
             out.commit(put_utf8(at, text, len) - at);
         });
 }
