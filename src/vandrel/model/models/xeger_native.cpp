@@ -199,8 +199,9 @@ void rows_of(State& st, const Program& prog, int64_t count, Where where, Made ma
         MaskedCursor masked{at, &st.accept, prog.accept.data(), tests};
         for (int64_t i = 0; i < count; ++i) {
             Char* row = where();
-            made(row, run_masked(prog, masked, row));
-            at = masked.words;
+            const size_t len = run_masked(prog, masked, row);
+            at = masked.words;  // the row's draws are made, whatever `made` does
+            made(row, len);
         }
         return;
     }
