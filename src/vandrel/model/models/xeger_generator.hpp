@@ -91,6 +91,13 @@ struct Cursor {
                uint8_t shift) noexcept {
         draw_picks(*this, dst, times, table, size, shift);
     }
+    // As a MaskedCursor's, for run_steps: a plain Cursor has no masks to read.
+    uint32_t below(uint32_t n, uint8_t shift, uint8_t /*mask*/) noexcept { return below(n, shift); }
+    template <class Char>
+    void picks(Char* dst, size_t times, const Py_UCS4* table, uint32_t size, uint8_t shift,
+               uint8_t /*mask*/) noexcept {
+        picks(dst, times, table, size, shift);
+    }
 };
 
 // Which words of a block a draw accepts, a bit a word: bit i of `bits[m]` (in
@@ -322,41 +329,13 @@ class Runner {
 };
 
 // Runs a flat program (Program::flat) into `out`, which has room for
-// `p.max_len` characters; returns the row's length.
-template <class Char>
-[[gnu::always_inline]] inline size_t run_flat(const Program& p, Cursor& cursor,
-                                              Char* out) noexcept {
-    Cursor words = cursor;  // a local: in registers, whatever the stores of characters alias
-    Char* at = out;
-    for (const Step& s : p.steps) {
-        switch (s.kind) {
-            case Kind::Char:
-                *at++ = static_cast<Char>(s.a);
-                break;
-            case Kind::Text:
-                for (uint32_t k = 0; k < s.a; ++k) *at++ = static_cast<Char>(s.chars[k]);
-                break;
-            case Kind::Pick:
-                *at++ = static_cast<Char>(s.chars[words.below(s.size, s.shift)]);
-                break;
-            default: {  // RepeatPick
-                const size_t times = s.a + words.below(s.count_n, s.count_shift);
-                words.picks(at, times, s.chars, s.size, s.shift);
-                at += times;
-                break;
-            }
-        }
-    }
-    cursor = words;
-    return static_cast<size_t>(at - out);
-}
-
-// run_flat for a masked program (Program::masked) from a MaskedCursor whose
-// bits are those of its block.
-template <class Char>
-[[gnu::always_inline]] inline size_t run_masked(const Program& p, MaskedCursor& cursor,
-                                                Char* out) noexcept {
-    MaskedCursor words = cursor;
+// `p.max_len` characters, from a Cursor, or, for a masked program
+// (Program::masked), from a MaskedCursor whose bits are those of its block;
+// returns the row's length.
+template <class Char, class Reader>
+[[gnu::always_inline]] inline size_t run_steps(const Program& p, Reader& cursor,
+                                               Char* out) noexcept {
+    Reader words = cursor;  // a local: in registers, whatever the stores of characters alias
     Char* at = out;
     for (const Step& s : p.steps) {
         switch (s.kind) {

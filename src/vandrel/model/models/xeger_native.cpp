@@ -199,7 +199,7 @@ void rows_of(State& st, const Program& prog, int64_t count, Where where, Made ma
         MaskedCursor masked{at, &st.accept, prog.accept.data(), tests};
         for (int64_t i = 0; i < count; ++i) {
             Char* row = where();
-            const size_t len = run_masked(prog, masked, row);
+            const size_t len = run_steps(prog, masked, row);
             at = masked.words;  // the row's draws are made, whatever `made` does
             made(row, len);
         }
@@ -209,7 +209,7 @@ void rows_of(State& st, const Program& prog, int64_t count, Where where, Made ma
         Words::Lease lease(words);
         for (int64_t i = 0; i < count; ++i) {
             Char* at = where();
-            made(at, run_flat(prog, lease.cursor(), at));
+            made(at, run_steps(prog, lease.cursor(), at));
         }
         return;
     }
