@@ -10,7 +10,7 @@ VENV := .venv/$(PYVER)$(if $(ARROW),-arrow)
 REQS := requirements.txt $(if $(ARROW),requirements-arrow.txt)
 VPY := $(CURDIR)/$(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
-SRCS := $(wildcard src/vandrel/model/models/*.cpp src/vandrel/model/models/*.hpp) \
+SRCS := $(shell find src/vandrel/model/models -name '*.cpp' -o -name '*.hpp') \
         $(shell find src/vandrel -name '*.py' -o -name '*.pyi' -o -name 'py.typed') CMakeLists.txt pyproject.toml
 PIP := $(VPY) -m pip --disable-pip-version-check -q
 ALL_PYTHONS = $(shell tools/find-python --all)

@@ -37,9 +37,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
 fi
 
-shopt -s nullglob
-cpp=("$SRC"/*.cpp)
-hpp=("$SRC"/*.hpp)
+mapfile -t cpp < <(find "$SRC" -name '*.cpp' | sort)
+mapfile -t hpp < <(find "$SRC" -name '*.hpp' | sort)
 status=0
 
 logs=$(mktemp -d)
@@ -54,7 +53,7 @@ else
   say "clang-format: files that differ from .clang-format (places; LINT_VERBOSE=1 shows each):"
   grep -oE '^[^ :]+\.(cpp|hpp):[0-9]+:[0-9]+: error' "$logs/format" | cut -d: -f1 | uniq -c |
     sed 's/^ */  /' || cat "$logs/format"
-  say "  fix: clang-format -i $SRC/*.cpp $SRC/*.hpp"
+  say "  fix: find $SRC -name '*.[ch]pp' | xargs clang-format -i"
   status=1
 fi
 
@@ -67,17 +66,17 @@ say "$("$CLANG_TIDY" --version | grep -i version | head -n1 | sed 's/^ *//')"
 # One process per file, as many at a time as there are cores; the output of
 # each file is printed whole, in file order.
 printf '%s\n' "${cpp[@]}" | xargs -P "$(nproc 2>/dev/null || echo 2)" -I{} sh -c '
-  f=$1; log=$2/$(basename "$f").log
+  f=$1; log=$2/$(echo "$f" | tr / _).log
   "$3" --quiet -p "$4" --warnings-as-errors="*" --extra-arg=-Wno-unknown-warning-option "$f" \
     >"$log" 2>&1 || echo "$f" >>"$2/failed"
 ' sh {} "$logs" "$CLANG_TIDY" "$BUILD_DIR" || true
 for f in "${cpp[@]}"; do
-  log=$logs/$(basename "$f").log
+  log=$logs/$(echo "$f" | tr / _).log
   # Drop the tool's own counts; keep the findings.
   grep -v -E '^[0-9]+ (warning|error)s? (generated|treated as errors)\.?$' "$log" || true
 done
 if [ -s "$logs/failed" ]; then
-  say "clang-tidy: findings in $(sort "$logs/failed" | xargs -n1 basename | tr '\n' ' ')"
+  say "clang-tidy: findings in $(sort "$logs/failed" | sed "s|^$SRC/||" | tr '\n' ' ')"
   status=1
 else
   say "clang-tidy: ok (${#cpp[@]} files, checks of .clang-tidy)"

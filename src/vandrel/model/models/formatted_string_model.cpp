@@ -3,11 +3,11 @@
 // FormattedString.from_dict.
 #include <algorithm>
 
-#include "compat.hpp"
-#include "function.hpp"
-#include "member.hpp"
-#include "xeger_column.hpp"
-#include "xeger_native.hpp"
+#include "core/compat.hpp"
+#include "frame/function.hpp"
+#include "frame/member.hpp"
+#include "columns/regex_column.hpp"
+#include "regex/rows.hpp"
 
 namespace vandrel {
 
@@ -90,10 +90,10 @@ bool reads_are_plain(PyObject* self, PyObject* rstr, PyObject* xeger) {
     }
     auto plain_attribute = [](PyObject* obj, PyObject* name) -> PyObject* {
         PyTypeObject* t = Py_TYPE(obj);
-        if (t->tp_getattro != PyObject_GenericGetAttr || _PyType_Lookup(t, name) != nullptr) {
+        if (t->tp_getattro != PyObject_GenericGetAttr || type_lookup(t, name) != nullptr) {
             return nullptr;
         }
-        PyObject** dict = _PyObject_GetDictPtr(obj);
+        PyObject** dict = object_dict_ptr(obj);
         if (dict == nullptr || *dict == nullptr || !PyDict_CheckExact(*dict)) return nullptr;
         PyObject* v = PyDict_GetItemWithError(*dict, name);
         if (v == nullptr) PyErr_Clear();
@@ -101,7 +101,7 @@ bool reads_are_plain(PyObject* self, PyObject* rstr, PyObject* xeger) {
     };
     PyTypeObject* t = Py_TYPE(self);
     if (t->tp_getattro != PyObject_GenericGetAttr) return false;
-    PyObject* prop = _PyType_Lookup(t, K.str_pattern);
+    PyObject* prop = type_lookup(t, K.str_pattern);
     if (prop == nullptr || Py_TYPE(prop) != &PyProperty_Type) return false;
     Ref fget = Ref::steal_or_null(PyObject_GetAttr(prop, K.str_fget));
     if (!fget) {
@@ -118,7 +118,7 @@ bool reads_are_plain(PyObject* self, PyObject* rstr, PyObject* xeger) {
 
 // Generates the n rows into `rows` (step 4 of sample).
 void generate(PyObject* func, PyObject* self, PyObject* n, XegerColumn& rows) {
-    const XegerProgram* run = nullptr;  // the program of the current run of rows
+    const xeger::Program* run = nullptr;  // the program of the current run of rows
     long long left = 0;                 // rows the run may still make
     auto checked_row = [&] {
         // Interruptible like the interpreter's own loop, whatever xeger is bound to.
@@ -130,8 +130,8 @@ void generate(PyObject* func, PyObject* self, PyObject* n, XegerColumn& rows) {
         // Near the recursion limit a real call may end in RecursionError, which a
         // native row would not: there the rows stay calls.
         bool room = frames_left() > kXegerFrames && c_frames_left() > kXegerFrames;
-        const XegerProgram* prog =
-            room ? xeger_native_program(xeger.get(), pattern.get()) : nullptr;
+        const xeger::Program* prog =
+            room ? xeger::row_program(xeger.get(), pattern.get()) : nullptr;
         if (prog != nullptr) {
             rows.native(prog, 1);
         } else {

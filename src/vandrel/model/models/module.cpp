@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "member.hpp"
+#include "frame/member.hpp"
 
 namespace vandrel {
 

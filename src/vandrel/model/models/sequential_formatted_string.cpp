@@ -1,8 +1,8 @@
 // SequentialFormattedString: zero-padded sequential identifiers with an
 // optional prefix and suffix, built column-wise with pandas; restored from its
 // dictionary form via the host's String.from_dict.
-#include "member.hpp"
-#include "sequential_native.hpp"
+#include "frame/member.hpp"
+#include "columns/sequential_column.hpp"
 
 namespace vandrel {
 

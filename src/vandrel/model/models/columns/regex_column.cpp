@@ -1,0 +1,217 @@
+// See regex_column.hpp.
+#include "columns/regex_column.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <type_traits>
+
+#include "core/names.hpp"
+#include "columns/storage.hpp"
+#include "columns/text.hpp"
+#include "regex/rows.hpp"
+
+namespace vandrel {
+
+namespace {
+
+// {(options, Series): (dtype, Column) or None}, for the process.
+PyObject* known_columns = nullptr;
+
+// The pd.Series of the real pandas: exactly its class (no subclass).
+bool pandas_series(PyObject* series) {
+    if (!PyType_Check(series)) return false;
+    auto* t = reinterpret_cast<PyTypeObject*>(series);
+    if (std::strcmp(t->tp_name, "Series") != 0) return false;
+    PyObject* module = PyDict_GetItemWithError(t->tp_dict, K.str___module__);
+    if (module == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    // pandas 3 names the class under its public module
+    return PyUnicode_Check(module) &&
+           (PyUnicode_CompareWithASCIIString(module, "pandas.core.series") == 0 ||
+            PyUnicode_CompareWithASCIIString(module, "pandas") == 0);
+}
+
+// Runs `pd.Series(["ab", "cd"])` and builds the same two rows in Arrow; returns
+// (dtype, Column) when the two Series are alike and Arrow-backed, else None.
+Ref probe(PyObject* series) {
+    Ref texts = Ref::steal(Py_BuildValue("[ss]", "ab", "cd"));
+    Ref piped = call1(series, texts.get());
+    Ref arrow = arrow_type_name(piped.get());
+    const Column column = column_for(arrow.get());
+    if (column == Column::objects) return Ref::borrow(Py_None);
+    Ref dtype = getattr(piped.get(), K.str_dtype);
+    ArrowStringBuilder b(column == Column::arrow_large_string);
+    for (const char* row : {"ab", "cd"}) {
+        std::memcpy(b.room(2), row, 2);
+        b.commit(2);
+    }
+    Ref array = b.finish(arrow_capsule_importer(), dtype.get());
+    Ref ours = call1(series, array.get());
+    if (!same_series(ours.get(), piped.get(), arrow.get())) return Ref::borrow(Py_None);
+    return Ref::steal(Py_BuildValue("(Ol)", dtype.get(), static_cast<long>(column)));
+}
+
+}  // namespace
+
+XegerColumn::XegerColumn(PyObject* pd, PyObject* series) : series_(series) {
+    // 1. Arrow only for the real pandas, under options seen before or probed now.
+    Ref options = PyModule_CheckExact(pd) && pandas_series(series) ? dtype_options(pd) : Ref();
+    if (options && arrow_capsule_importer() != nullptr) {
+        if (known_columns == nullptr) {
+            known_columns = PyDict_New();
+            if (known_columns == nullptr) raise_set();
+        }
+        Ref key = Ref::steal(PyTuple_Pack(2, options.get(), series));
+        Ref known = Ref::borrow(PyDict_GetItemWithError(known_columns, key.get()));
+        if (!known) {
+            if (PyErr_Occurred()) raise_set();
+            known = probe(series);
+            check(PyDict_SetItem(known_columns, key.get(), known.get()));
+        }
+        if (known.get() != Py_None) {
+            dtype_ = Ref::borrow(PyTuple_GET_ITEM(known.get(), 0));
+            auto column = static_cast<Column>(PyLong_AsLong(PyTuple_GET_ITEM(known.get(), 1)));
+            arrow_ = std::make_unique<ArrowStringBuilder>(column == Column::arrow_large_string);
+            importer_ = arrow_capsule_importer();
+            return;
+        }
+    }
+    // 2. The steps' own list.
+    list_ = Ref::steal(PyList_New(0));
+}
+
+void XegerColumn::expect(int64_t rows) {
+    expected_ = rows;
+    constexpr int64_t kMaxRows = int64_t{1} << 24;  // beyond, the list grows as rows come
+    if (arrow_ || PyList_GET_SIZE(list_.get()) != 0 || rows <= 0 || rows > kMaxRows) return;
+    Ref sized = Ref::steal_or_null(PyList_New(static_cast<Py_ssize_t>(rows)));
+    if (!sized) {  // only a hint: the list grows as rows come
+        PyErr_Clear();
+        return;
+    }
+    Py_SET_SIZE(sized.get(), 0);  // empty, with room for `rows` items (all NULL)
+    list_ = std::move(sized);
+}
+
+// Room for the rows still expected, at their longest, once; only a hint: past
+// its bounds, or when the memory is not there, the buffers grow as rows come.
+void XegerColumn::reserve_for(const xeger::Program* program) {
+    reserved_ = true;
+    constexpr int64_t kMaxRows = int64_t{1} << 24, kMaxBytes = int64_t{1} << 28;
+    const int64_t rows = std::min(expected_ - arrow_->rows(), kMaxRows);
+    const int64_t width = utf8_width(program->maxchar) * static_cast<int64_t>(program->max_len);
+    if (rows <= 0 || width > kMaxBytes / rows) return;
+    try {
+        arrow_->reserve(rows, rows * width);
+    } catch (const PyErrSet&) {
+        PyErr_Clear();
+    }
+}
+
+namespace {
+
+// `count` rows of `prog` appended to `list` as str.
+void rows_to_list(const xeger::Program& prog, int64_t count, PyObject* list) {
+    auto append = [&](auto* buffer) {
+        using Char = std::remove_pointer_t<decltype(buffer)>;
+        xeger::run_rows<Char>(
+            prog, count, [&] { return buffer; },
+            [&](const Char* at, size_t len) {
+                Ref text = make_str(at, len);
+                check(PyList_Append(list, text.get()));
+            });
+    };
+    if (prog.maxchar < 0x80) {
+        append(xeger::row_buffer<uint8_t>(prog));
+    } else {
+        append(xeger::row_buffer<uint32_t>(prog));
+    }
+}
+
+// `count` rows of `prog` (no surrogate in any) written as UTF-8 into `out`:
+// ASCII rows in place, others converted row by row.
+void rows_to_arrow(const xeger::Program& prog, int64_t count, ArrowStringBuilder& out) {
+    if (prog.maxchar < 0x80) {
+        const auto max_len = static_cast<int64_t>(prog.max_len);
+        xeger::run_rows<uint8_t>(
+            prog, count, [&] { return reinterpret_cast<uint8_t*>(out.room(max_len)); },
+            [&](const uint8_t*, size_t len) { out.commit(static_cast<int64_t>(len)); });
+        return;
+    }
+    uint32_t* text = xeger::row_buffer<uint32_t>(prog);
+    const int64_t width = utf8_width(prog.maxchar);
+    xeger::run_rows<uint32_t>(
+        prog, count, [&] { return text; },
+        [&](const uint32_t*, size_t len) {
+            auto* at =
+                reinterpret_cast<unsigned char*>(out.room(width * static_cast<int64_t>(len)));
+            out.commit(put_utf8(at, text, len) - at);
+        });
+}
+
+}  // namespace
+
+void XegerColumn::native(const xeger::Program* program, int64_t count) {
+    if (!arrow_) {
+        rows_to_list(*program, count, list_.get());
+    } else if (!program->surrogates) {
+        if (!reserved_) reserve_for(program);
+        rows_to_arrow(*program, count, *arrow_);
+    } else {  // rows that may hold a surrogate: as str, each taken as a call's
+        Ref texts = Ref::steal(PyList_New(0));
+        rows_to_list(*program, count, texts.get());
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts.get()); ++i) {
+            value(Ref::borrow(PyList_GET_ITEM(texts.get(), i)));
+        }
+    }
+}
+
+void XegerColumn::value(Ref v) {
+    if (arrow_) {
+        Py_ssize_t size = 0;
+        const char* utf8 =
+            PyUnicode_CheckExact(v.get()) ? PyUnicode_AsUTF8AndSize(v.get(), &size) : nullptr;
+        if (utf8 != nullptr) {
+            called_.emplace_back(arrow_->rows(), Ref::borrow(v.get()));
+            std::memcpy(arrow_->room(size), utf8, static_cast<size_t>(size));
+            arrow_->commit(size);
+            return;
+        }
+        if (PyErr_Occurred()) {  // a lone surrogate: pandas makes of it what it makes
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise_set();
+            PyErr_Clear();
+        }
+        to_list();
+    }
+    check(PyList_Append(list_.get(), v.get()));
+}
+
+// From Arrow rows to the steps' list: the objects calls gave, native rows as str.
+void XegerColumn::to_list() {
+    Ref list = Ref::steal(PyList_New(0));
+    auto call = called_.begin();
+    for (int64_t i = 0; i < arrow_->rows(); ++i) {
+        if (call != called_.end() && call->first == i) {
+            check(PyList_Append(list.get(), call->second.get()));
+            ++call;
+            continue;
+        }
+        auto [data, size] = arrow_->row(i);
+        Ref text = Ref::steal(PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(size), nullptr));
+        check(PyList_Append(list.get(), text.get()));
+    }
+    called_.clear();
+    arrow_.reset();
+    list_ = std::move(list);
+}
+
+Ref XegerColumn::finish(PyObject* name) {
+    if (arrow_ && arrow_->rows() == 0) to_list();  // no rows: pandas' dtype of an empty list
+    Ref rows = arrow_ ? arrow_->finish(importer_, dtype_.get()) : std::move(list_);
+    PyObject* args[] = {rows.get(), name};
+    return call(series_, args, 1, K.kw_name);
+}
+
+}  // namespace vandrel

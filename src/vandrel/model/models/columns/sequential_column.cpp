@@ -1,0 +1,534 @@
+// SequentialFormattedString.sample without the pandas pipeline's intermediate
+// columns: the identifiers are written straight into the storage the pipeline's
+// dtype keeps them in, which becomes the one Series of the result: UTF-8 in
+// Arrow buffers for pandas' Arrow-backed string dtype (arrow_strings.hpp), else
+// Python strings in a numpy object array.
+//
+// The native path is taken only when its frame is certain to equal the
+// pipeline's: `np` and `pd` are the real numpy and pandas, `n` is in range, the
+// `length` is a plain int of a sane width, `prefix` and `suffix` are None or
+// exact strings that the pipeline keeps whole (no trailing NUL, no lone
+// surrogate), the column name is a plain value, and the dtype the pipeline
+// ends with under the current pandas options is known (found once per set of
+// options by running the pipeline itself on two rows). Attributes are read in
+// the pipeline's order and at its lines; as soon as a value read is not one of
+// those, the pipeline takes over with the values read so far.
+#include "columns/sequential_column.hpp"
+
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+#include "columns/arrow_strings.hpp"
+#include "columns/storage.hpp"
+#include "frame/member.hpp"
+
+namespace vandrel {
+
+namespace {
+
+VANDREL_GLOBAL(pd)
+VANDREL_GLOBAL(np)
+
+// Widest zero padding formatted here; wider ones go through pandas.
+constexpr long kMaxWidth = 4096;
+// Rows between two checks for signals (Ctrl-C) while the column is written.
+constexpr Py_ssize_t kSignalStride = Py_ssize_t{1} << 16;
+
+// Objects this file keeps for the life of the process (never released: the
+// module is loaded once and these must not be touched after finalisation).
+struct Kept {
+    PyObject* kw_series = nullptr;  // ("name", "dtype", "copy")
+    PyObject* dtypes = nullptr;     // {options key: (dtype, Column), or None when not reproduced}
+    // numpy and pandas objects last found to be the real ones (strong references).
+    PyObject* np = nullptr;
+    PyObject* arange = nullptr;
+    PyObject* empty = nullptr;
+    PyObject* pd = nullptr;
+    PyObject* series = nullptr;
+};
+Kept kept;
+
+PyObject* keep_new(PyObject*& slot, PyObject* value) {
+    if (value == nullptr) raise_set();
+    if (slot == nullptr) {
+        slot = value;
+    } else {
+        Py_DECREF(value);  // made by another thread in the meantime
+    }
+    return slot;
+}
+
+void make_kept() {
+    if (kept.kw_series != nullptr) return;
+    keep_new(kept.dtypes, PyDict_New());
+    keep_new(kept.kw_series, Py_BuildValue("(sss)", "name", "dtype", "copy"));
+}
+
+// --- are np and pd the real numpy and pandas? --------------------------------------------------
+
+// pandas 2.x or 3.x, the versions whose pipeline is known here.
+bool version_is_2_or_3(PyObject* module) {
+    Ref version = module_item(module, K.str___version__);
+    PyObject* v = version.get();
+    if (v == nullptr || !PyUnicode_CheckExact(v)) return false;
+    check(PyUnicode_READY(v));
+    if (PyUnicode_GET_LENGTH(v) < 2 || PyUnicode_READ_CHAR(v, 1) != '.') return false;
+    Py_UCS4 major = PyUnicode_READ_CHAR(v, 0);
+    return major == '2' || major == '3';
+}
+
+// Keeps strong references of `values` in `slots`, in place of the ones there.
+void remember(std::initializer_list<PyObject**> slots, std::initializer_list<PyObject*> values) {
+    const auto* value = values.begin();
+    for (PyObject** slot : slots) {
+        PyObject* old = *slot;
+        Py_INCREF(*value);
+        *slot = *value++;
+        Py_XDECREF(old);
+    }
+}
+
+// A numpy function from its C core: `arange` and `empty` of numpy 1.x and 2.x.
+bool numpy_builtin(PyObject* f, const char* name) {
+    if (f == nullptr || !PyCFunction_Check(f) || !str_attr_is(f, K.str___name__, name)) {
+        return false;
+    }
+    PyObject* core = PyCFunction_GET_SELF(f);
+    return core != nullptr && PyModule_Check(core) &&
+           (str_attr_is(core, K.str___name__, "numpy._core._multiarray_umath") ||
+            str_attr_is(core, K.str___name__, "numpy.core._multiarray_umath"));
+}
+
+bool genuine_numpy(PyObject* np) {
+    if (!PyModule_CheckExact(np)) return false;
+    Ref arange = module_item(np, K.str_arange);
+    Ref empty = module_item(np, K.str_empty);
+    if (np == kept.np && arange.get() == kept.arange && empty.get() == kept.empty) return true;
+    if (!str_attr_is(np, K.str___name__, "numpy") || !numpy_builtin(arange.get(), "arange") ||
+        !numpy_builtin(empty.get(), "empty")) {
+        return false;
+    }
+    remember({&kept.np, &kept.arange, &kept.empty}, {np, arange.get(), empty.get()});
+    return true;
+}
+
+bool genuine_pandas(PyObject* pd) {
+    if (!PyModule_CheckExact(pd)) return false;
+    Ref series = module_item(pd, K.str_Series);
+    if (pd == kept.pd && series.get() == kept.series) return true;
+    if (!str_attr_is(pd, K.str___name__, "pandas") || !version_is_2_or_3(pd)) return false;
+    // pandas 3 gives its public classes the module "pandas".
+    PyObject* cls = series.get();
+    if (cls == nullptr || !PyType_Check(cls) || !str_attr_is(cls, K.str___qualname__, "Series") ||
+        !(str_attr_is(cls, K.str___module__, "pandas.core.series") ||
+          str_attr_is(cls, K.str___module__, "pandas"))) {
+        return false;
+    }
+    remember({&kept.pd, &kept.series}, {pd, cls});
+    return true;
+}
+
+// --- the column ----------------------------------------------------------------------------------
+
+// prefix + "0" * width + suffix: the shape of every row whose number has at
+// most `width` digits. Concatenated by the interpreter, so it has the kind and
+// maximum character that the pipeline's concatenations give.
+Ref row_template(Py_ssize_t width, PyObject* prefix, PyObject* suffix) {
+    Ref row = Ref::steal(PyUnicode_New(width, 127));
+    std::memset(PyUnicode_1BYTE_DATA(row.get()), '0', static_cast<size_t>(width));
+    if (prefix != nullptr) row = Ref::steal(PyUnicode_Concat(prefix, row.get()));
+    if (suffix != nullptr) row = Ref::steal(PyUnicode_Concat(row.get(), suffix));
+    return row;
+}
+
+// The object array's items as a C array of references, for as long as it lives.
+class ObjectItems {
+  public:
+    explicit ObjectItems(PyObject* array) {
+        check(
+            PyObject_GetBuffer(array, &view_, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS));
+        if (view_.format == nullptr || std::strcmp(view_.format, "O") != 0 ||
+            view_.itemsize != static_cast<Py_ssize_t>(sizeof(PyObject*))) {
+            PyBuffer_Release(&view_);  // the destructor of a half-made object does not run
+            PyErr_SetString(PyExc_SystemError, "numpy object array without object items");
+            raise_set();
+        }
+    }
+    ~ObjectItems() { PyBuffer_Release(&view_); }
+    ObjectItems(const ObjectItems&) = delete;
+    ObjectItems& operator=(const ObjectItems&) = delete;
+    ObjectItems(ObjectItems&&) = delete;
+    ObjectItems& operator=(ObjectItems&&) = delete;
+
+    Py_ssize_t size() const { return view_.len / view_.itemsize; }
+    // Puts `value` (a new reference, taken over) at `i`, dropping what was there.
+    void put(Py_ssize_t i, PyObject* value) const {
+        auto** items = static_cast<PyObject**>(view_.buf);
+        PyObject* old = items[i];
+        items[i] = value;
+        Py_XDECREF(old);
+    }
+
+  private:
+    Py_buffer view_{};
+};
+
+// Writes the identifiers of 0 .. count-1 into `array` (a numpy object array of
+// `count` items): `prefix` (or nothing), the number zero-padded to `length`
+// digits like str.zfill, `suffix` (or nothing).
+void write_identifiers(PyObject* array, Py_ssize_t count, Py_ssize_t length, PyObject* prefix,
+                       PyObject* suffix) {
+    ObjectItems items(array);
+    if (items.size() != count) {
+        PyErr_SetString(PyExc_SystemError, "numpy object array of an unexpected size");
+        raise_set();
+    }
+    const Py_ssize_t before = prefix != nullptr ? PyUnicode_GET_LENGTH(prefix) : 0;
+
+    // The number in decimal, right-aligned in `digits`: digits[first .. 20).
+    char digits[20];
+    std::memset(digits, '0', sizeof digits);
+    int first = 19;
+
+    // The row template of the current field width (the wider of `length` and
+    // the number of digits): size, kind, maximum character and data.
+    Ref row;
+    Py_ssize_t field = 0, size = 0;
+    int kind = 0;
+    Py_UCS4 maxchar = 0;
+    const void* shape = nullptr;
+
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const Py_ssize_t ndigits = 20 - first;
+        const Py_ssize_t wanted = ndigits > length ? ndigits : length;
+        if (!row || wanted != field) {
+            field = wanted;
+            row = row_template(field, prefix, suffix);
+            size = PyUnicode_GET_LENGTH(row.get());
+            kind = static_cast<int>(PyUnicode_KIND(row.get()));
+            maxchar = PyUnicode_MAX_CHAR_VALUE(row.get());
+            shape = PyUnicode_DATA(row.get());
+        }
+        PyObject* text = nullptr;
+        if (size == 1) {
+            // One character, as the interpreter gives it: its shared latin-1 string.
+            text = PyUnicode_FromOrdinal(static_cast<unsigned char>(digits[19]));
+            if (text == nullptr) raise_set();
+        } else {
+            text = PyUnicode_New(size, maxchar);
+            if (text == nullptr) raise_set();
+            void* data = PyUnicode_DATA(text);
+            std::memcpy(data, shape, static_cast<size_t>(size) * static_cast<size_t>(kind));
+            const Py_ssize_t at = before + field - ndigits;
+            const char* src = digits + first;
+            switch (kind) {
+                case PyUnicode_1BYTE_KIND:
+                    std::memcpy(static_cast<Py_UCS1*>(data) + at, src,
+                                static_cast<size_t>(ndigits));
+                    break;
+                case PyUnicode_2BYTE_KIND:
+                    for (Py_ssize_t k = 0; k < ndigits; ++k) {
+                        static_cast<Py_UCS2*>(data)[at + k] = static_cast<unsigned char>(src[k]);
+                    }
+                    break;
+                default:
+                    for (Py_ssize_t k = 0; k < ndigits; ++k) {
+                        static_cast<Py_UCS4*>(data)[at + k] = static_cast<unsigned char>(src[k]);
+                    }
+                    break;
+            }
+        }
+        items.put(i, text);
+
+        // Next number.
+        int d = 19;
+        while (d >= first && digits[d] == '9') digits[d--] = '0';
+        if (d < first) first = d;
+        if (d >= 0) ++digits[d];
+
+        if ((i + 1) % kSignalStride == 0) check(PyErr_CheckSignals());
+    }
+}
+
+// pd.Series(array, name=name, dtype=dtype, copy=False)
+Ref make_series(PyObject* array, PyObject* name, PyObject* dtype) {
+    PyObject* args[] = {array, name, dtype, Py_False};
+    return call(kept.series, args, 1, kept.kw_series);
+}
+
+// --- identifiers in Arrow buffers ----------------------------------------------------------------
+
+// The bytes of the identifiers of 0 .. count-1 zero-padded to `length`, each with
+// `affixes` bytes of prefix and suffix; -1 past what int64 counts.
+int64_t identifier_bytes(Py_ssize_t count, Py_ssize_t length, int64_t affixes) {
+    int64_t total = 0;
+    int64_t start = 0, end = 10;  // the numbers of `digits` digits: [start, end)
+    for (int64_t digits = 1; start < count; ++digits) {
+        const int64_t rows = (end < count ? end : count) - start;
+        const int64_t each = affixes + (digits > length ? digits : length);
+        int64_t bytes = 0;
+        if (__builtin_mul_overflow(rows, each, &bytes) ||
+            __builtin_add_overflow(total, bytes, &total)) {
+            return -1;
+        }
+        start = end;
+        end = end > INT64_MAX / 10 ? INT64_MAX : end * 10;
+    }
+    return total;
+}
+
+// The UTF-8 form of `text` (None: empty), valid while `text` lives.
+std::string_view utf8_of(PyObject* text) {
+    if (text == nullptr) return {};
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (data == nullptr) raise_set();
+    return {data, static_cast<size_t>(size)};
+}
+
+// Writes the identifiers of 0 .. count-1 as rows of `out`: `prefix`, the number
+// zero-padded to `length` digits like str.zfill, `suffix` (UTF-8).
+void write_utf8_identifiers(ArrowStringBuilder& out, Py_ssize_t count, Py_ssize_t length,
+                            std::string_view prefix, std::string_view suffix) {
+    char digits[20];  // the number in decimal, right-aligned: digits[first .. 20)
+    std::memset(digits, '0', sizeof digits);
+    int first = 19;
+    std::string row;  // prefix, `field` zeros, suffix
+    Py_ssize_t field = -1;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        const Py_ssize_t ndigits = 20 - first;
+        const Py_ssize_t wanted = ndigits > length ? ndigits : length;
+        if (wanted != field) {
+            field = wanted;
+            row.assign(prefix).append(static_cast<size_t>(field), '0').append(suffix);
+        }
+        const auto size = static_cast<int64_t>(row.size());
+        char* at = out.room(size);
+        row.copy(at, row.size());
+        std::memcpy(at + prefix.size() + (field - ndigits), digits + first,
+                    static_cast<size_t>(ndigits));
+        out.commit(size);
+
+        int d = 19;  // next number
+        while (d >= first && digits[d] == '9') digits[d--] = '0';
+        if (d < first) first = d;
+        if (d >= 0) ++digits[d];
+
+        if ((i + 1) % kSignalStride == 0) check(PyErr_CheckSignals());
+    }
+}
+
+// The column as an array of `dtype` over Arrow buffers, or NULL when it is too
+// large to allocate here (the pipeline then fails or copes in its own way) or
+// pyarrow is no longer the one the dtype was probed with. Without `exact_room`
+// the builder grows as it goes, as it does for texts of unknown sizes.
+Ref arrow_column(Column column, Py_ssize_t count, Py_ssize_t length, PyObject* prefix,
+                 PyObject* suffix, PyObject* dtype, bool exact_room) {
+    PyObject* importer = arrow_capsule_importer();
+    if (importer == nullptr) return {};
+    const std::string_view before = utf8_of(prefix), after = utf8_of(suffix);
+    const int64_t bytes =
+        identifier_bytes(count, length, static_cast<int64_t>(before.size() + after.size()));
+    if (bytes < 0) return {};
+    ArrowStringBuilder out(column == Column::arrow_large_string);
+    try {
+        if (exact_room) out.reserve(count, bytes);
+    } catch (const PyErrSet&) {
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError) &&
+            !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            throw;
+        }
+        PyErr_Clear();
+        return {};
+    }
+    write_utf8_identifiers(out, count, length, before, after);
+    return out.finish(importer, dtype);
+}
+
+// The same as Python strings in a numpy object array; NULL when numpy cannot
+// allocate the array (the pipeline's range then fails with numpy's own words).
+Ref object_column(Py_ssize_t count, Py_ssize_t length, PyObject* prefix, PyObject* suffix) {
+    Ref rows = Ref::steal(PyLong_FromSsize_t(count));
+    PyObject* args[] = {rows.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type)};
+    Ref array = Ref::steal_or_null(PyObject_Vectorcall(kept.empty, args, 2, nullptr));
+    if (!array) {
+        if (!PyErr_ExceptionMatches(PyExc_MemoryError)) raise_set();
+        PyErr_Clear();
+        return {};
+    }
+    write_identifiers(array.get(), count, length, prefix, suffix);
+    return array;
+}
+
+// The Series of the identifiers, named `name`, of `dtype` kept as `column`
+// says; NULL when the pipeline has to make it.
+Ref identifier_series(Column column, Py_ssize_t count, Py_ssize_t length, PyObject* prefix,
+                      PyObject* suffix, PyObject* name, PyObject* dtype, bool exact_room = true) {
+    Ref values = column == Column::objects
+                     ? object_column(count, length, prefix, suffix)
+                     : arrow_column(column, count, length, prefix, suffix, dtype, exact_room);
+    if (!values) return {};
+    return make_series(values.get(), name, dtype);
+}
+
+// --- the dtype the pipeline ends with ------------------------------------------------------------
+
+// Runs the pipeline on two rows and the native writing on the same two rows;
+// returns (the pipeline's dtype, Column) when both give alike Series, else None.
+Ref probe_column(bool with_prefix, bool with_suffix) {
+    PyObject* p = with_prefix ? K.str_p : nullptr;
+    PyObject* s = with_suffix ? K.str_p : nullptr;
+    Ref two = Ref::steal(PyLong_FromLong(2));
+    Ref piped;
+    {
+        Ref numbers = call2(kept.arange, K.int_0, two.get());
+        PyObject* args[] = {numbers.get(), Py_None, reinterpret_cast<PyObject*>(&PyUnicode_Type)};
+        Ref column = call(kept.series, args, 1, K.kw_name_dtype);
+        Ref accessor = getattr(column.get(), K.str_str);
+        Ref zfill = getattr(accessor.get(), K.str_zfill);
+        piped = call1(zfill.get(), two.get());
+        if (p != nullptr) piped = Ref::steal(PyNumber_Add(p, piped.get()));
+        if (s != nullptr) piped = Ref::steal(PyNumber_Add(piped.get(), s));
+    }
+    Ref dtype = getattr(piped.get(), K.str_dtype);
+    Ref arrow = arrow_type_name(piped.get());
+    const Column column = column_for(arrow.get());
+    // Written without reserving: the builder's growth is proved here too.
+    Ref ours = identifier_series(column, 2, 2, p, s, Py_None, dtype.get(), false);
+    if (!ours || !same_series(ours.get(), piped.get(), arrow.get())) return Ref::borrow(Py_None);
+    return Ref::steal(Py_BuildValue("(Ol)", dtype.get(), static_cast<long>(column)));
+}
+
+// The dtype to build the column with under `options` (a tuple of the option
+// values) and how to build it, or NULL when the pipeline's result is not one
+// reproduced here.
+Ref column_dtype(PyObject* options, bool with_prefix, bool with_suffix, Column& column) {
+    Ref key = Ref::steal(Py_BuildValue("(OOO)", options, with_prefix ? Py_True : Py_False,
+                                       with_suffix ? Py_True : Py_False));
+    Ref known = Ref::borrow(PyDict_GetItemWithError(kept.dtypes, key.get()));
+    if (!known) {
+        if (PyErr_Occurred()) raise_set();
+        known = probe_column(with_prefix, with_suffix);
+        check(PyDict_SetItem(kept.dtypes, key.get(), known.get()));
+    }
+    if (known.get() == Py_None) return {};
+    column = static_cast<Column>(PyLong_AsLong(PyTuple_GET_ITEM(known.get(), 1)));
+    return Ref::borrow(PyTuple_GET_ITEM(known.get(), 0));
+}
+
+// Whether the pipeline puts `affix` (an exact str) into every row as it is,
+// whatever the storage: numpy, through which the text goes on its way into an
+// object or Python-backed column, drops its trailing NULs, and Arrow refuses to
+// encode a lone surrogate (UnicodeEncodeError at the concatenation).
+bool affix_kept_whole(PyObject* affix) {
+    check(PyUnicode_READY(affix));
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(affix);
+    const int kind = static_cast<int>(PyUnicode_KIND(affix));
+    const void* data = PyUnicode_DATA(affix);
+    if (size > 0 && PyUnicode_READ(kind, data, size - 1) == 0) return false;
+    if (kind == PyUnicode_1BYTE_KIND) return true;
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (ch >= 0xD800 && ch <= 0xDFFF) return false;
+    }
+    return true;
+}
+
+// A column name that pandas takes as it is, with no code of its own run.
+bool plain_name(PyObject* name) {
+    return name == Py_None || PyUnicode_CheckExact(name) || PyLong_CheckExact(name);
+}
+
+// Whether memory for the pipeline's range (`count` int64) can be had: when not,
+// its np.arange fails with numpy's MemoryError before any attribute is read, so
+// the native path gives way before reading any.
+bool range_fits(Py_ssize_t count) {
+    void* room = PyMem_RawMalloc(static_cast<size_t>(count) * sizeof(int64_t) + 1);
+    PyMem_RawFree(room);
+    return room != nullptr;
+}
+
+// The model's settings as the pipeline reads them (name, length, prefix,
+// suffix, at their lines); false as soon as one is not formatted here.
+struct Settings {
+    PyObject* name = nullptr;  // borrowed from `reads`, as the others
+    long width = 0;
+    PyObject* prefix = nullptr;  // NULL: none
+    PyObject* suffix = nullptr;
+};
+
+bool read_settings(PyObject* self, SequentialReads& reads, int& line, Settings& got) {
+    got.name = reads.read(self, SequentialReads::name, K.str_name);
+    if (!plain_name(got.name)) return false;
+
+    line = 105;
+    PyObject* length = reads.read(self, SequentialReads::length, K.str_length);
+    if (!PyLong_CheckExact(length)) return false;
+    int overflow = 0;
+    got.width = PyLong_AsLongAndOverflow(length, &overflow);
+    if (overflow != 0 || got.width < 0 || got.width > kMaxWidth) return false;
+
+    line = 107;
+    if (reads.read(self, SequentialReads::prefix_test, K.str_prefix) != Py_None) {
+        line = 108;
+        got.prefix = reads.read(self, SequentialReads::prefix, K.str_prefix);
+        if (!PyUnicode_CheckExact(got.prefix) || !affix_kept_whole(got.prefix)) return false;
+    }
+    line = 110;
+    if (reads.read(self, SequentialReads::suffix_test, K.str_suffix) != Py_None) {
+        line = 111;
+        got.suffix = reads.read(self, SequentialReads::suffix, K.str_suffix);
+        if (!PyUnicode_CheckExact(got.suffix) || !affix_kept_whole(got.suffix)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+Ref sample_sequential_native(PyObject* func, PyObject* self, PyObject* n, PyObject* produce_nans,
+                             int& line, SequentialReads& reads) {
+    // 1. Line 104: pd and np (the pipeline's lookups, in its order), n and the
+    // pandas options.
+    line = 104;
+    make_kept();
+    Ref pd = lookup_global(global_pd, globals_of(func));
+    if (!genuine_pandas(pd.get())) return {};
+    Ref np = lookup_global(global_np, globals_of(func));
+    if (!genuine_numpy(np.get())) return {};
+    int overflow = 0;
+    long long wanted = PyLong_AsLongLongAndOverflow(n, &overflow);
+    if (overflow != 0 || (wanted == -1 && PyErr_Occurred())) {
+        if (PyErr_Occurred()) raise_set();
+        return {};
+    }
+    // Beyond this numpy refuses the array (as it refuses the pipeline's range).
+    if (wanted > static_cast<long long>(PY_SSIZE_T_MAX / static_cast<Py_ssize_t>(sizeof(void*)))) {
+        return {};
+    }
+    const Py_ssize_t count = wanted > 0 ? static_cast<Py_ssize_t>(wanted) : 0;
+    Ref options = dtype_options(pd.get());
+    if (!options || !range_fits(count)) return {};
+
+    // 2. The settings, at the pipeline's lines.
+    Settings got;
+    if (!read_settings(self, reads, line, got)) return {};
+
+    // 3. Line 104 again for the making of the column itself.
+    line = 104;
+    Column column = Column::objects;
+    Ref dtype = column_dtype(options.get(), got.prefix != nullptr, got.suffix != nullptr, column);
+    if (!dtype) return {};
+    Ref samples =
+        identifier_series(column, count, got.width, got.prefix, got.suffix, got.name, dtype.get());
+    if (!samples) return {};
+
+    // 4. Missing values and the frame, as the pipeline makes them.
+    inject_nans(func, self, n, produce_nans, samples.get(), line, 113, 114, 115);
+    line = 117;
+    Ref to_frame = getattr(samples.get(), K.str_to_frame);
+    return call0(to_frame.get());
+}
+
+}  // namespace vandrel

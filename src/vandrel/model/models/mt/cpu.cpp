@@ -1,0 +1,34 @@
+// See cpu.hpp.
+#include "mt/cpu.hpp"
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
+namespace vandrel::mt {
+
+namespace {
+
+Cpu detect() noexcept {
+    Cpu cpu;
+#if defined(__x86_64__)
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c & bit_OSXSAVE) == 0) return cpu;
+    unsigned lo = 0, hi = 0;
+    __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    const bool ymm = (lo & 0x6U) == 0x6U, zmm = ymm && (lo & 0xE0U) == 0xE0U;
+    if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return cpu;
+    cpu.avx2 = ymm && (b & bit_AVX2) != 0;
+    cpu.avx512f = zmm && (b & bit_AVX512F) != 0;
+#endif
+    return cpu;
+}
+
+}  // namespace
+
+const Cpu& this_cpu() noexcept {
+    static const Cpu cpu = detect();
+    return cpu;
+}
+
+}  // namespace vandrel::mt

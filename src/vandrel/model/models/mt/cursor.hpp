@@ -1,0 +1,137 @@
+// Readers of a block of tempered words (mt19937.hpp) as CPython's `random`
+// draws from them, with no Python.h:
+//
+//  * `draw_below(reader, n, shift)`: Random._randbelow_with_getrandbits(n);
+//    each getrandbits(k) is one 32-bit word shifted right by 32 - k, as
+//    _random.Random gives it for k <= 32.
+//  * `draw_picks(...)`: a run of picks of a table, the same draws as one
+//    _randbelow per pick.
+//  * `Cursor`: a position in a block, refilling it at its end.
+//  * `MaskedCursor`: a Cursor whose draws find their accepted word from the
+//    block's AcceptBits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "mt/mt19937.hpp"
+
+namespace vandrel::mt {
+
+// Random._randbelow_with_getrandbits(n), n >= 1, from a reader of words.
+template <class Reader>
+[[gnu::always_inline]] inline uint32_t draw_below(Reader& words, uint32_t n,
+                                                  uint8_t shift) noexcept {
+    uint32_t r = 0;
+    do {
+        r = words.next() >> shift;
+    } while (r >= n);
+    return r;
+}
+// `times` picks of a table of `size` entries padded to 2^(32 - shift),
+// written to dst[0..times): every word is written to the next slot and the
+// slot kept when the word is below the table's size: the same draws as one
+// _randbelow(size) per pick, with no branch per rejection.
+template <class Reader, class Char>
+[[gnu::always_inline]] inline void draw_picks(Reader& words, Char* dst, size_t times,
+                                              const uint32_t* table, uint32_t size,
+                                              uint8_t shift) noexcept {
+    for (size_t j = 0; j < times;) {
+        const uint32_t r = words.next() >> shift;
+        dst[j] = static_cast<Char>(table[r]);
+        j += static_cast<size_t>(r < size);
+    }
+}
+
+// A position in a block of tempered words (see Words::Lease, generator.hpp).
+struct Cursor {
+    uint32_t* state;     // the generator's
+    uint32_t* tempered;  // the tempered words of `state`
+    const uint32_t* at;  // the next word, in `tempered`
+
+    uint32_t next() noexcept {
+        if (at == tempered + MT_N) {
+            mt_refill(state, tempered);
+            at = tempered;
+        }
+        return *at++;
+    }
+    int index() const noexcept { return static_cast<int>(at - tempered); }
+    uint32_t below(uint32_t n, uint8_t shift) noexcept { return draw_below(*this, n, shift); }
+    template <class Char>
+    void picks(Char* dst, size_t times, const uint32_t* table, uint32_t size,
+               uint8_t shift) noexcept {
+        draw_picks(*this, dst, times, table, size, shift);
+    }
+    // As a MaskedCursor's, for run_steps: a plain Cursor has no masks to read.
+    uint32_t below(uint32_t n, uint8_t shift, uint8_t /*mask*/) noexcept { return below(n, shift); }
+    template <class Char>
+    void picks(Char* dst, size_t times, const uint32_t* table, uint32_t size, uint8_t shift,
+               uint8_t /*mask*/) noexcept {
+        picks(dst, times, table, size, shift);
+    }
+};
+
+// A Cursor that draws from the block's AcceptBits: a draw finds its accepted
+// word from the bits (the rejected ones before it skipped in one step), not a
+// branch per word. Where the bits of the block run out, the draw goes on word
+// by word, and the refill makes the new block's bits.
+struct MaskedCursor {
+    Cursor words;
+    AcceptBits* bits;
+    const uint32_t* accept;  // the program's tests
+    int tests;
+
+    // The next 64 bits (at least 57 of the block's, then 0) of mask m from `at`.
+    [[gnu::always_inline]] uint64_t window(uint8_t m) const noexcept {
+        const auto pos = static_cast<size_t>(words.at - words.tempered);
+        uint64_t w = 0;
+        std::memcpy(&w, reinterpret_cast<const unsigned char*>(bits->bits[m]) + (pos >> 3),
+                    sizeof w);
+        return w >> (pos & 7);
+    }
+    uint32_t next() noexcept {
+        if (words.at == words.tempered + MT_N) {
+            mt_refill(words.state, words.tempered);
+            words.at = words.tempered;
+            mt_accept_bits(words.tempered, 0, accept, tests, *bits);
+        }
+        return *words.at++;
+    }
+    // Random._randbelow_with_getrandbits(n), n >= 1, whose test is mask m.
+    [[gnu::always_inline]] uint32_t below(uint32_t n, uint8_t shift, uint8_t m) noexcept {
+        const uint64_t accepted = window(m);
+        if (accepted == 0) return below_slowly(n, shift);
+        words.at += __builtin_ctzll(accepted) + 1;
+        return words.at[-1] >> shift;
+    }
+    [[gnu::noinline]] uint32_t below_slowly(uint32_t n, uint8_t shift) noexcept {
+        return draw_below(*this, n, shift);
+    }
+    // Cursor::picks, mask m: each window's accepted words in turn.
+    template <class Char>
+    [[gnu::always_inline]] void picks(Char* dst, size_t times, const uint32_t* table, uint32_t size,
+                                      uint8_t shift, uint8_t m) noexcept {
+        size_t j = 0;
+        while (j < times) {
+            uint64_t accepted = window(m);
+            if (accepted == 0) return picks_slowly(dst + j, times - j, table, size, shift);
+            const uint32_t* from = words.at;
+            int i = 0;
+            do {
+                i = __builtin_ctzll(accepted);
+                dst[j++] = static_cast<Char>(table[from[i] >> shift]);
+                accepted &= accepted - 1;
+            } while (j < times && accepted != 0);
+            words.at = from + i + 1;
+        }
+    }
+    template <class Char>
+    [[gnu::noinline]] void picks_slowly(Char* dst, size_t times, const uint32_t* table,
+                                        uint32_t size, uint8_t shift) noexcept {
+        draw_picks(*this, dst, times, table, size, shift);
+    }
+};
+
+}  // namespace vandrel::mt

@@ -1,0 +1,69 @@
+// The program of a pattern: what the compiler (compiler.hpp) makes of rstr's
+// parse of it, and what the runner (runner.hpp) turns into rows. Plain data:
+// a tree of nodes (`nodes`, `seqs`, `alts`, `chars`), and for a program of one
+// flat sequence its steps, with the acceptance tests of their draws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "mt/mt19937.hpp"
+
+namespace vandrel::xeger {
+
+// RepeatPick: a Repeat whose body is one Pick (`\\d{4}`, `[a-f]*`), drawn as a run.
+enum class Kind : uint8_t { Char, Text, Pick, Branch, Group, Backref, Repeat, RepeatPick };
+
+struct Node {
+    Kind kind = Kind::Char;
+    uint8_t shift = 0;  // 32 - bit_length(n): getrandbits(k) is a word >> (32 - k)
+    uint32_t n = 0;     // Pick/Text: table size; Branch: alternatives; Repeat: max - min + 1
+    uint32_t a = 0;  // Char: code point; Pick/Text: table offset; Group/Backref: group; Repeat: min
+    uint32_t body =
+        0;  // Group/Repeat: sequence; Branch: first entry in `alts`; RepeatPick: the Pick
+};
+
+// A node of a flat program (Program::flat) with what a row needs of it at hand.
+struct Step {
+    Kind kind = Kind::Char;          // Char, Text, Pick or RepeatPick
+    uint8_t count_shift = 0;         // RepeatPick: the shift of the count's draw
+    uint8_t shift = 0;               // Pick/RepeatPick: the shift of a pick's draw
+    uint32_t count_n = 0;            // RepeatPick: max - min + 1
+    uint32_t a = 0;                  // Char: code point; Text: length; RepeatPick: min
+    uint32_t size = 0;               // Pick/RepeatPick: the table's size
+    const uint32_t* chars = nullptr;  // Text: its characters; Pick/RepeatPick: the table
+    uint8_t count_mask = 0;          // RepeatPick: the count's entry in Program::accept
+    uint8_t mask = 0;                // Pick/RepeatPick: a pick's entry in Program::accept
+};
+
+// The most acceptance tests a masked program (Program::masked) holds: as many
+// as the generator's block has bits for.
+constexpr int MAX_MASKS = mt::MAX_TESTS;
+
+struct Program {
+    struct Range {
+        uint32_t begin, end;
+    };
+    std::vector<Node> nodes;
+    std::vector<Range> seqs;
+    std::vector<uint32_t> alts;
+    std::vector<uint32_t> chars;  // code points
+    uint32_t root = 0;
+    uint32_t groups = 0;  // highest group number + 1
+    uint32_t maxchar = 0;
+    size_t max_len = 0;       // the longest row it can make
+    bool surrogates = false;  // some character it may write is a surrogate (no UTF-8 form)
+    bool flat = false;        // one sequence of Char, Text, Pick and RepeatPick nodes,
+    std::vector<Step> steps;  // which are these (into `chars`, complete by then)
+    // A draw of _randbelow(n) with shift s accepts a word w when (w >> s) < n,
+    // that is when w < (n << s): the distinct n << s of the steps, when there
+    // are at most MAX_MASKS of them (then the program is `masked`).
+    bool masked = false;
+    std::vector<uint32_t> accept;
+};
+
+constexpr size_t MAX_TABLE = 1 << 16;
+constexpr int MAX_DEPTH = 40;
+
+}  // namespace vandrel::xeger
