@@ -3,6 +3,30 @@
 # another. Each version gets its own venv (.venv/<version>) and build tree.
 SHELL := /bin/bash
 PYTHON ?= $(shell tools/find-python)
+
+# ---- CPython 3.14 and 3.15, from the Debian unstable root of tools/sid_root.sh ----
+# PYTHON may be a bare version (PYTHON=3.12, PYTHON=3.14), looked up by
+# tools/find-python. When the interpreter is one of the root's, the goals asked
+# for run inside the root (`tools/sid_root.sh run make ...`, which sees the
+# repository at the same path): .venv/3.14 and build/ are made and used there.
+ifneq ($(filter 3.%,$(PYTHON)),)
+override PYTHON := $(shell PYTHON=$(PYTHON) tools/find-python)
+ifeq ($(PYTHON),)
+$(error no such CPython (see tools/find-python above))
+endif
+endif
+SID_ROOT := $(CURDIR)/.venv/debian/sid-amd64
+ifneq ($(filter $(SID_ROOT)/%,$(abspath $(PYTHON))),)
+shell-quote = '$(subst ','\'',$(1))'
+# make's one-letter options (-n, -k, -s...) go along; the rest of its environment does not
+sid-run:
+	tools/sid_root.sh run $(MAKE) --no-print-directory $(addprefix -,$(filter-out -%,$(firstword $(MAKEFLAGS)))) $(MAKECMDGOALS) \
+	  PYTHON=$(patsubst $(SID_ROOT)/%,/%,$(abspath $(PYTHON))) \
+	  ARROW=$(call shell-quote,$(ARROW)) PYTEST_ARGS=$(call shell-quote,$(PYTEST_ARGS))
+$(MAKECMDGOALS): sid-run ; @:
+.PHONY: sid-run $(MAKECMDGOALS)
+else
+# ---- (the rest of this file is for an interpreter of this machine; `endif` at its end) ----
 PYVER := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 # ARROW=1: the same with pyarrow installed (requirements-arrow.txt), in .venv/<version>-arrow.
 ARROW ?=
@@ -15,7 +39,7 @@ SRCS := $(shell find src/vandrel/model/models -name '*.cpp' -o -name '*.hpp') \
 PIP := $(VPY) -m pip --disable-pip-version-check -q
 ALL_PYTHONS = $(shell tools/find-python --all)
 
-.PHONY: demo test test-all install leaks asan bench lint wheel wheels wheel-check clean
+.PHONY: demo test cpp-test test-all install leaks asan bench lint wheel wheels wheel-check clean
 
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
@@ -34,9 +58,28 @@ install: $(VENV)/.install-stamp
 demo: install
 	$(VPY) examples/demo.py
 
-test: install
+test: install cpp-test
 	@echo "test: $$($(VPY) -c 'import sys, importlib.util, numpy, pandas; pa = importlib.util.find_spec("pyarrow") and __import__("pyarrow"); print("CPython %s, numpy %s, pandas %s, pyarrow %s" % (sys.version.split()[0], numpy.__version__, pandas.__version__, pa.__version__ if pa else "none"))')"
 	cd tests && $(VPY) -m pytest -q $(PYTEST_ARGS)
+
+# The C++ checks of the generator (mt/, no Python.h): every vector width this
+# processor runs against the word-by-word loops, and the words and draws against
+# CPython's own `random` (written by tests/cpp/cpython_words.py).
+CPP_TESTS := build/cpp-tests
+MT_DIR := src/vandrel/model/models/mt
+CPP_TEST_CXX ?= g++
+CPP_TEST_FLAGS := -std=c++17 -O2 -Wall -Wextra -Werror -Wno-psabi -I src/vandrel/model/models
+
+$(CPP_TESTS)/test_mt: tests/cpp/test_mt.cpp $(MT_DIR)/mt19937.cpp $(MT_DIR)/cpu.cpp $(wildcard $(MT_DIR)/*.hpp)
+	@mkdir -p $(@D)
+	$(CPP_TEST_CXX) $(CPP_TEST_FLAGS) -o $@ $(filter %.cpp,$^)
+
+$(CPP_TESTS)/cpython_words.txt: tests/cpp/cpython_words.py | $(VPY)
+	@mkdir -p $(@D)
+	$(VPY) $< > $@.tmp && mv $@.tmp $@
+
+cpp-test: $(CPP_TESTS)/test_mt $(CPP_TESTS)/cpython_words.txt
+	$(CPP_TESTS)/test_mt $(CPP_TESTS)/cpython_words.txt
 
 # The suite on every supported CPython found on this machine.
 test-all:
@@ -81,3 +124,5 @@ wheel: $(STAMP)
 
 clean:
 	rm -rf build dist .venv
+
+endif  # the Debian unstable root

@@ -163,6 +163,8 @@ def near_the_limit():
         sys.setrecursionlimit(limit)
 
 
+@pytest.mark.xfail(sys.version_info >= (3, 14), strict=False,
+                   reason="from 3.14 on the C stack's own limit is not yet read exactly")
 def test_near_the_recursion_limit_rows_are_calls(mod):
     pattern = r"[A-Z]{3}-\d{4}"
     check(mod, pattern)  # known to the process: its rows are native

@@ -71,8 +71,8 @@ for wheel in wheels:
         meta = email.parser.Parser().parsestr(z.read(f"{dist_info}/METADATA").decode())
         stub = z.read("vandrel/model/models/string.pyi").decode() if "vandrel/model/models/string.pyi" in names else None
     rp = SpecifierSet(meta["Requires-Python"] or "")
-    check(all(f"3.{v}.0" in rp for v in range(9, 14)) and "3.8.18" not in rp and "3.14.0" not in rp,
-          f"  Requires-Python {rp} admits 3.9 to 3.13")
+    check(all(f"3.{v}.0" in rp for v in range(9, 17)) and "3.8.18" not in rp,
+          f"  Requires-Python {rp} admits 3.9 and later")
     runtime = {canonicalize_name(Requirement(r).name): Requirement(r).specifier
                for r in meta.get_all("Requires-Dist") or [] if Requirement(r).marker is None}
     declared = {canonicalize_name(Requirement(d).name): Requirement(d).specifier for d in project["dependencies"]}

@@ -1,16 +1,19 @@
 // What differs between the interpreters the module is built for (CPython 3.9
-// to 3.13), kept in one place so that the rest of the module reads the same on
+// to 3.15), kept in one place so that the rest of the module reads the same on
 // every version: every test of PY_VERSION_HEX and every read of an
 // interpreter structure's field or private function is here, and the rest of
 // the module sees named flags and functions.
 #pragma once
 
 #include <cstdint>
+
+#include <pthread.h>
 #include <utility>
 
 #include "core/refs.hpp"
 
 #include <frameobject.h>
+#include <opcode.h>
 
 namespace vandrel {
 
@@ -19,7 +22,7 @@ namespace vandrel {
 // The interpreters whose generator layout, bytecode and dictionaries the
 // native rows know, with the interpreter lock they rely on; on any other every
 // row is a call.
-#if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030E0000 && !defined(Py_GIL_DISABLED)
+#if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x03100000 && !defined(Py_GIL_DISABLED)
 constexpr bool kNativeRows = true;
 #else
 constexpr bool kNativeRows = false;
@@ -66,11 +69,40 @@ inline int frames_left() noexcept {
 #endif
 }
 
+#if PY_VERSION_HEX >= 0x030F0000
+// From 3.14 on C recursion ends where the machine stack nears its end, not at
+// a count; 3.15 exports no test of its limit. The room left on this thread's stack, counted in KiB past a margin
+// of 1 MiB (far more than the interpreter keeps at the end of a stack), as
+// frames; 0 when the stack's bounds cannot be read (then the rows are calls).
+inline int c_stack_frames_left() noexcept {
+    thread_local uintptr_t low = [] {
+        pthread_attr_t attr;
+        void* addr = nullptr;
+        size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attr) != 0) return uintptr_t{0};
+        const bool ok = pthread_attr_getstack(&attr, &addr, &size) == 0;
+        pthread_attr_destroy(&attr);
+        return ok ? reinterpret_cast<uintptr_t>(addr) : uintptr_t{0};
+    }();
+    const auto here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    constexpr uintptr_t kMargin = uintptr_t{1} << 20;
+    if (low == 0 || here < low + kMargin) return 0;
+    const uintptr_t kib = (here - low - kMargin) >> 10;
+    return kib > 1000000 ? 1000000 : static_cast<int>(kib);
+}
+#endif
+
 // C calls that may still be made before RecursionError: from 3.12 on a budget
 // of its own, which deep recursion through C (map, sorted keys) spends while
 // the Python-frame budget is untouched. Before 3.12 frames_left() covers both.
 inline int c_frames_left() noexcept {
-#if PY_VERSION_HEX >= 0x030C0000
+#if PY_VERSION_HEX >= 0x030F0000
+    return c_stack_frames_left();
+#elif PY_VERSION_HEX >= 0x030E0000
+    // 3.14 exports the interpreter's own test of its stack limit: 16 margins
+    // (512 KiB on 64-bit) above it, a call has all the stack it needs.
+    return _Py_ReachedRecursionLimitWithMargin(PyThreadState_Get(), 16) ? 0 : 1000000;
+#elif PY_VERSION_HEX >= 0x030C0000
     return PyThreadState_Get()->c_recursion_remaining;
 #else
     return frames_left();
@@ -139,8 +171,13 @@ struct ParkedError {
 //
 // Every change of a dictionary gives it a new version tag; the global-lookup
 // cache compares them. The field is deprecated from 3.12 on (dict watchers
-// were added beside it) but still advances on every change up to 3.13.
-inline uint64_t dict_version(PyObject* dict) noexcept {
+// were added beside it) but still advances on every change up to 3.13; 3.14
+// removed it: there dict_version is always 0, and only watchers tell a change.
+constexpr bool kDictVersions = PY_VERSION_HEX < 0x030E0000;
+inline uint64_t dict_version([[maybe_unused]] PyObject* dict) noexcept {
+#if PY_VERSION_HEX >= 0x030E0000
+    return 0;
+#else
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -148,6 +185,7 @@ inline uint64_t dict_version(PyObject* dict) noexcept {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
+#endif
 #endif
 }
 
@@ -187,6 +225,14 @@ inline bool unwatched_inline_values([[maybe_unused]] PyTypeObject* t) noexcept {
 }
 
 // ---- functions -----------------------------------------------------------------------------
+
+// From 3.14 on annotations are deferred: a function has __annotate__ (None for
+// annotations that are strings), and __annotations__ comes from it when unset.
+constexpr bool kDeferredAnnotations = PY_VERSION_HEX >= 0x030E0000;
+// The TypeError of an __annotate__ that gives no dict (reworded in 3.15).
+constexpr const char* kAnnotateNotDict = PY_VERSION_HEX >= 0x030F0000
+                                             ? "__annotate__() must return a dict, not %.100s"
+                                             : "__annotate__ returned non-dict of type '%.100s'";
 
 // Whether a function's builtins are `builtins` (from 3.10 on a function keeps
 // its own; before, its globals' __builtins__ is all there is).
@@ -237,14 +283,10 @@ inline int watch_dict_events([[maybe_unused]] PyObject* dict,
 
 // ---- bytecode ------------------------------------------------------------------------------
 //
-// The opcodes of LOAD_GLOBAL and EXTENDED_ARG in co_code (renumbered in
-// 3.13), and the shift of LOAD_GLOBAL's argument that gives its co_names
+// The opcodes of LOAD_GLOBAL and EXTENDED_ARG in co_code (renumbered in 3.13,
+// 3.14 and 3.15: taken from the interpreter's own opcode.h), and the shift of LOAD_GLOBAL's argument that gives its co_names
 // index (from 3.11 on, its low bit says whether NULL is pushed too).
-#if PY_VERSION_HEX >= 0x030D0000
-constexpr int kOpLoadGlobal = 91, kOpExtendedArg = 71;
-#else
-constexpr int kOpLoadGlobal = 116, kOpExtendedArg = 144;
-#endif
+constexpr int kOpLoadGlobal = LOAD_GLOBAL, kOpExtendedArg = EXTENDED_ARG;
 constexpr int kLoadGlobalNameShift = PY_VERSION_HEX >= 0x030B0000 ? 1 : 0;
 
 // ---- frames --------------------------------------------------------------------------------

@@ -27,6 +27,7 @@ int func_traverse(PyObject* o, visitproc visit, void* arg) noexcept {
     Py_VISIT(f->func_code);
     Py_VISIT(f->func_defaults);
     Py_VISIT(f->func_annotations);
+    Py_VISIT(f->func_annotate);
     Py_VISIT(f->func_globals);
     Py_VISIT(f->func_dict);
     Py_VISIT(f->func_class);
@@ -42,6 +43,7 @@ int func_clear(PyObject* o) noexcept {
     Py_CLEAR(f->func_code);
     Py_CLEAR(f->func_defaults);
     Py_CLEAR(f->func_annotations);
+    Py_CLEAR(f->func_annotate);
     Py_CLEAR(f->func_globals);
     Py_CLEAR(f->func_dict);
     Py_CLEAR(f->func_class);
@@ -88,8 +90,23 @@ PyObject* get_none(PyObject*, void*) noexcept {
     Py_RETURN_NONE;
 }
 
+// As a Python function's: where annotations are deferred (3.14), a missing
+// dictionary comes from __annotate__(1) when one is set.
 PyObject* get_annotations(PyObject* o, void*) noexcept {
     FuncObject* f = as_func(o);
+    if (f->func_annotations == nullptr && f->func_annotate != nullptr) {
+        PyObject* format = PyLong_FromLong(1);  // annotationlib.Format.VALUE
+        if (format == nullptr) return nullptr;
+        PyObject* made = PyObject_CallOneArg(f->func_annotate, format);
+        Py_DECREF(format);
+        if (made == nullptr) return nullptr;
+        if (!PyDict_Check(made)) {
+            set_error(PyExc_TypeError, kAnnotateNotDict, Py_TYPE(made)->tp_name);
+            Py_DECREF(made);
+            return nullptr;
+        }
+        Py_XSETREF(f->func_annotations, made);
+    }
     if (f->func_annotations == nullptr) {
         f->func_annotations = PyDict_New();
         if (f->func_annotations == nullptr) return nullptr;
@@ -106,6 +123,33 @@ int set_annotations(PyObject* o, PyObject* v, void*) noexcept {
     }
     Py_XINCREF(v);
     Py_XSETREF(as_func(o)->func_annotations, v);
+    if (kDeferredAnnotations) Py_CLEAR(as_func(o)->func_annotate);
+    return 0;
+}
+
+// __annotate__, where annotations are deferred (3.14): None, as for a module
+// whose annotations are strings, until a callable is set.
+PyObject* get_annotate(PyObject* o, void*) noexcept {
+    return none_if_null(as_func(o)->func_annotate);
+}
+
+int set_annotate(PyObject* o, PyObject* v, void*) noexcept {
+    FuncObject* f = as_func(o);
+    if (v == nullptr) {
+        set_error(PyExc_TypeError, "__annotate__ cannot be deleted");
+        return -1;
+    }
+    if (v == Py_None) {
+        Py_CLEAR(f->func_annotate);
+        return 0;
+    }
+    if (!PyCallable_Check(v)) {
+        set_error(PyExc_TypeError, "__annotate__ must be callable or None");
+        return -1;
+    }
+    Py_INCREF(v);
+    Py_XSETREF(f->func_annotate, v);
+    Py_CLEAR(f->func_annotations);
     return 0;
 }
 
@@ -153,6 +197,8 @@ PyGetSetDef func_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    // Where annotations are not deferred this entry ends the table.
+    {kDeferredAnnotations ? "__annotate__" : nullptr, get_annotate, set_annotate, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -204,6 +250,7 @@ Ref func_new(const MemberDef& member, PyObject* globals, PyObject* annotations) 
     f->func_code = own(member.code);
     f->func_defaults = own(member.defaults ? *member.defaults : nullptr);
     f->func_annotations = own(annotations);
+    f->func_annotate = nullptr;
     f->func_globals = own(globals);
     f->func_dict = nullptr;
     f->func_class = nullptr;

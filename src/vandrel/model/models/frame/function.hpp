@@ -46,6 +46,7 @@ struct FuncObject {
     PyObject* func_code;         // owned
     PyObject* func_defaults;     // owned, or NULL for None
     PyObject* func_annotations;  // owned dict, or NULL until asked for
+    PyObject* func_annotate;     // owned callable, or NULL for None (kDeferredAnnotations)
     PyObject* func_globals;      // owned: the module namespace
     PyObject* func_dict;         // owned, or NULL until first used
     PyObject* func_class;        // owned, or NULL: the class named by super() in __init__

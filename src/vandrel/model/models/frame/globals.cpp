@@ -32,6 +32,8 @@ PyObject* find(PyObject* name, PyObject* globals) {
 
 Ref lookup_global(GlobalSlot& slot, PyObject* globals) {
     if (globals == nullptr) raise_no_namespace();
+    // Without version tags (3.14 on) every use looks the name up again.
+    if (!kDictVersions) return lookup_global_uncached(*slot.name, globals);
     uint64_t dv = version_of(globals);
     uint64_t bv = version_of(builtins_dict);
     if (slot.value != nullptr && slot.globals == globals && slot.dict_version == dv &&
