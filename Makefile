@@ -17,6 +17,9 @@ endif
 endif
 SID_ROOT := $(CURDIR)/.venv/debian/sid-amd64
 ifneq ($(filter $(SID_ROOT)/%,$(abspath $(PYTHON))),)
+ifneq ($(filter clean,$(MAKECMDGOALS)),)
+$(error `make clean` removes .venv, the root's folder included: run it without PYTHON=)
+endif
 shell-quote = '$(subst ','\'',$(1))'
 # make's one-letter options (-n, -k, -s...) go along; the rest of its environment does not
 sid-run:

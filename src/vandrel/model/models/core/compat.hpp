@@ -99,9 +99,10 @@ inline int c_frames_left() noexcept {
 #if PY_VERSION_HEX >= 0x030F0000
     return c_stack_frames_left();
 #elif PY_VERSION_HEX >= 0x030E0000
-    // 3.14 exports the interpreter's own test of its stack limit: 16 margins
-    // (512 KiB on 64-bit) above it, a call has all the stack it needs.
-    return _Py_ReachedRecursionLimitWithMargin(PyThreadState_Get(), 16) ? 0 : 1000000;
+    // 3.14 exports the interpreter's own test of its stack limit: 64 margins
+    // (1 MiB on 64-bit) above it, a call, or a validation, has all the stack
+    // it needs.
+    return _Py_ReachedRecursionLimitWithMargin(PyThreadState_Get(), 64) ? 0 : 1000000;
 #elif PY_VERSION_HEX >= 0x030C0000
     return PyThreadState_Get()->c_recursion_remaining;
 #else

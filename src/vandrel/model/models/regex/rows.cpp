@@ -166,7 +166,16 @@ const Program* row_program(PyObject* xeger, PyObject* pattern) {
                  (s.random_inst != nullptr && Py_TYPE(s.random_inst) != s.random_type);
     if (st.status == Status::Unknown || func != s.func || self != s.self || moved ||
         !s.unchanged()) {
-        revalidate(st, func, self);
+        try {
+            revalidate(st, func, self);
+        } catch (const PyErrSet&) {
+            // Validation's own work (module sources compiled, the generator
+            // probed) can reach the end of the stack where the call would not:
+            // then this row is a call, and the next one validates again.
+            if (!PyErr_ExceptionMatches(PyExc_RecursionError)) throw;
+            PyErr_Clear();
+            return nullptr;
+        }
         // Validation ran Python code: what it saw must still hold.
         if (!s.unchanged()) return nullptr;
     }
