@@ -77,6 +77,16 @@ constexpr int kXegerFrames = 300;
 // rows with no reads and no checks while nothing can run Python code.
 constexpr long long kRunRows = 1024;
 
+// The work between two checks (signals, the reads of a row) and two releases
+// of the lock is counted in rows of up to 1 KiB characters: a longer row
+// counts as one such row per KiB it may write, so that rows of a million
+// characters are checked one by one, as the calls would be.
+long long row_cost(const xeger::Program* prog) {
+    if (prog == nullptr) return 1;
+    const auto kib = static_cast<long long>((prog->max_len + 1023) / 1024);
+    return std::max(1LL, std::min(kRunRows, kib));
+}
+
 // Whether the reads of a row, `rstr` (a global), `rstr.xeger` and
 // `self.pattern`, run no code and so give the same objects for every row of a
 // run: `rstr` a plain module holding `xeger`, `pattern` this module's own
@@ -120,6 +130,7 @@ bool reads_are_plain(PyObject* self, PyObject* rstr, PyObject* xeger) {
 void generate(PyObject* func, PyObject* self, PyObject* n, XegerColumn& rows) {
     const xeger::Program* run = nullptr;  // the program of the current run of rows
     long long left = 0;                 // rows the run may still make
+    long long cost = 1;                 // of a row of the last checked row's program
     auto checked_row = [&] {
         // Interruptible like the interpreter's own loop, whatever xeger is bound to.
         check(PyErr_CheckSignals());
@@ -138,29 +149,34 @@ void generate(PyObject* func, PyObject* self, PyObject* n, XegerColumn& rows) {
             rows.value(call1(xeger.get(), pattern.get()));
         }
         run = prog != nullptr && reads_are_plain(self, rstr.get(), xeger.get()) ? prog : nullptr;
-        left = kRunRows - 1;
+        cost = row_cost(prog);
+        left = kRunRows / cost - 1;
     };
     int overflow = 0;
     long long count = PyLong_AsLongLongAndOverflow(n, &overflow);
     if (count == -1 && PyErr_Occurred()) raise_set();
     if (overflow == 0) {
         rows.expect(count);
+        // Let other threads in now and then (for rows of up to 1 KiB, before
+        // every row i with i % kRunRows == kRunRows - 1), as the interpreter's
+        // loop would, even when xeger is bound to something that never runs
+        // bytecode; what they do ends the run.
+        long long budget = kRunRows - 1;  // work until the next release
         for (long long i = 0; i < count;) {
-            // Let other threads in now and then (before every row i with
-            // i % kRunRows == kRunRows - 1), as the interpreter's loop would, even
-            // when xeger is bound to something that never runs bytecode; what
-            // they do ends the run.
-            if ((i & (kRunRows - 1)) == kRunRows - 1) {
+            if (budget <= 0) {
                 Py_BEGIN_ALLOW_THREADS Py_END_ALLOW_THREADS run = nullptr;
+                budget = kRunRows;
             }
             if (run != nullptr && left > 0) {  // the rest of the run, up to the next release
-                const long long k = std::min({left, count - i, (i | (kRunRows - 1)) - i});
+                const long long k = std::min({left, count - i, std::max(1LL, budget / cost)});
                 rows.native(run, k);
                 left -= k;
                 i += k;
+                budget -= k * cost;
             } else {
                 checked_row();
                 ++i;
+                budget -= cost;
             }
         }
         return;

@@ -14,7 +14,7 @@ namespace vandrel {
 
 namespace {
 
-// {(options, Series): (dtype, Column) or None}, for the process.
+// {(column_key, Series): (dtype, Column) or None}, for the process.
 PyObject* known_columns = nullptr;
 
 // The pd.Series of the real pandas: exactly its class (no subclass).
@@ -34,8 +34,13 @@ bool pandas_series(PyObject* series) {
 }
 
 // Runs `pd.Series(["ab", "cd"])` and builds the same two rows in Arrow; returns
-// (dtype, Column) when the two Series are alike and Arrow-backed, else None.
-Ref probe(PyObject* series) {
+// (dtype, Column) when the two Series are alike and Arrow-backed, and what the
+// steps reach is pandas' and pyarrow's own (`objects`), else None.
+Ref probe(PyObject* series, PyObject* objects) {
+    // Not pandas' and pyarrow's own, or no pyarrow: the steps' list, unprobed
+    // (a probe would show them one more call). Without pyarrow there is
+    // nothing to hand Arrow buffers to anyway.
+    if (!PyTuple_Check(objects)) return Ref::borrow(Py_None);
     Ref texts = Ref::steal(Py_BuildValue("[ss]", "ab", "cd"));
     Ref piped = call1(series, texts.get());
     Ref arrow = arrow_type_name(piped.get());
@@ -55,9 +60,10 @@ Ref probe(PyObject* series) {
 
 }  // namespace
 
-XegerColumn::XegerColumn(PyObject* pd, PyObject* series) : series_(series) {
-    // 1. Arrow only for the real pandas, under options seen before or probed now.
-    Ref options = PyModule_CheckExact(pd) && pandas_series(series) ? dtype_options(pd) : Ref();
+XegerColumn::XegerColumn(PyObject* pd, PyObject* series) : pd_(pd), series_(series) {
+    // 1. Arrow only for the real pandas, under options (and with the steps'
+    // own functions) seen before or probed now.
+    Ref options = PyModule_CheckExact(pd) && pandas_series(series) ? column_key(pd) : Ref();
     if (options && arrow_capsule_importer() != nullptr) {
         if (known_columns == nullptr) {
             known_columns = PyDict_New();
@@ -67,10 +73,11 @@ XegerColumn::XegerColumn(PyObject* pd, PyObject* series) : series_(series) {
         Ref known = Ref::borrow(PyDict_GetItemWithError(known_columns, key.get()));
         if (!known) {
             if (PyErr_Occurred()) raise_set();
-            known = probe(series);
+            known = probe(series, PyTuple_GET_ITEM(options.get(), 1));
             check(PyDict_SetItem(known_columns, key.get(), known.get()));
         }
         if (known.get() != Py_None) {
+            key_ = std::move(options);
             dtype_ = Ref::borrow(PyTuple_GET_ITEM(known.get(), 0));
             auto column = static_cast<Column>(PyLong_AsLong(PyTuple_GET_ITEM(known.get(), 1)));
             arrow_ = std::make_unique<ArrowStringBuilder>(column == Column::arrow_large_string);
@@ -169,22 +176,19 @@ void XegerColumn::native(const xeger::Program* program, int64_t count) {
 }
 
 void XegerColumn::value(Ref v) {
-    if (arrow_) {
+    // A text with a lone surrogate has no UTF-8 form: pandas makes of it what
+    // it makes. Found without asking for one, which would make an exception
+    // object (and so perhaps a collection, running Python code mid-run).
+    if (arrow_ && PyUnicode_CheckExact(v.get()) && !has_surrogate(v.get())) {
         Py_ssize_t size = 0;
-        const char* utf8 =
-            PyUnicode_CheckExact(v.get()) ? PyUnicode_AsUTF8AndSize(v.get(), &size) : nullptr;
-        if (utf8 != nullptr) {
-            called_.emplace_back(arrow_->rows(), Ref::borrow(v.get()));
-            std::memcpy(arrow_->room(size), utf8, static_cast<size_t>(size));
-            arrow_->commit(size);
-            return;
-        }
-        if (PyErr_Occurred()) {  // a lone surrogate: pandas makes of it what it makes
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise_set();
-            PyErr_Clear();
-        }
-        to_list();
+        const char* utf8 = PyUnicode_AsUTF8AndSize(v.get(), &size);
+        if (utf8 == nullptr) raise_set();
+        called_.emplace_back(arrow_->rows(), Ref::borrow(v.get()));
+        if (size > 0) std::memcpy(arrow_->room(size), utf8, static_cast<size_t>(size));
+        arrow_->commit(size);
+        return;
     }
+    if (arrow_) to_list();
     check(PyList_Append(list_.get(), v.get()));
 }
 
@@ -209,6 +213,15 @@ void XegerColumn::to_list() {
 
 Ref XegerColumn::finish(PyObject* name) {
     if (arrow_ && arrow_->rows() == 0) to_list();  // no rows: pandas' dtype of an empty list
+    if (arrow_) {
+        // The steps build the Series now: under the options in force now, with
+        // the functions in place now. Anything changed since the column
+        // began leaves the rows to them.
+        Ref now = column_key(pd_);
+        const int same = now ? PyObject_RichCompareBool(now.get(), key_.get(), Py_EQ) : 0;
+        if (same < 0) raise_set();
+        if (same == 0) to_list();
+    }
     Ref rows = arrow_ ? arrow_->finish(importer_, dtype_.get()) : std::move(list_);
     PyObject* args[] = {rows.get(), name};
     return call(series_, args, 1, K.kw_name);

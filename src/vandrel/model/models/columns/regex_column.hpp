@@ -37,7 +37,9 @@ class XegerColumn {
     void to_list();
     void reserve_for(const xeger::Program* program);
 
+    PyObject* pd_;      // borrowed from the caller, alive for the sample
     PyObject* series_;  // borrowed from the caller, alive for the sample
+    Ref key_;           // column_key(pd_) when the Arrow column began
     Ref list_;
     std::unique_ptr<ArrowStringBuilder> arrow_;
     Ref dtype_;

@@ -377,7 +377,10 @@ Ref identifier_series(Column column, Py_ssize_t count, Py_ssize_t length, PyObje
 
 // Runs the pipeline on two rows and the native writing on the same two rows;
 // returns (the pipeline's dtype, Column) when both give alike Series, else None.
-Ref probe_column(bool with_prefix, bool with_suffix) {
+Ref probe_column(bool with_prefix, bool with_suffix, PyObject* objects) {
+    // What the steps reach is not pandas' and pyarrow's own: the steps make
+    // the column, unprobed (a probe would show them one more call).
+    if (objects == Py_False) return Ref::borrow(Py_None);
     PyObject* p = with_prefix ? K.str_p : nullptr;
     PyObject* s = with_suffix ? K.str_p : nullptr;
     Ref two = Ref::steal(PyLong_FromLong(2));
@@ -395,14 +398,21 @@ Ref probe_column(bool with_prefix, bool with_suffix) {
     Ref dtype = getattr(piped.get(), K.str_dtype);
     Ref arrow = arrow_type_name(piped.get());
     const Column column = column_for(arrow.get());
+    // An Arrow column only where the steps reach pandas' and pyarrow's own
+    // functions, and make no validity bitmap (pandas 3's zfill does, for rows
+    // with no affix): none is written here.
+    if (column != Column::objects &&
+        (!PyTuple_Check(objects) || arrow_chunks_have_validity(piped.get()))) {
+        return Ref::borrow(Py_None);
+    }
     // Written without reserving: the builder's growth is proved here too.
     Ref ours = identifier_series(column, 2, 2, p, s, Py_None, dtype.get(), false);
     if (!ours || !same_series(ours.get(), piped.get(), arrow.get())) return Ref::borrow(Py_None);
     return Ref::steal(Py_BuildValue("(Ol)", dtype.get(), static_cast<long>(column)));
 }
 
-// The dtype to build the column with under `options` (a tuple of the option
-// values) and how to build it, or NULL when the pipeline's result is not one
+// The dtype to build the column with under `options` (column_key: the option
+// values and what the steps reach) and how to build it, or NULL when the pipeline's result is not one
 // reproduced here.
 Ref column_dtype(PyObject* options, bool with_prefix, bool with_suffix, Column& column) {
     Ref key = Ref::steal(Py_BuildValue("(OOO)", options, with_prefix ? Py_True : Py_False,
@@ -410,7 +420,7 @@ Ref column_dtype(PyObject* options, bool with_prefix, bool with_suffix, Column& 
     Ref known = Ref::borrow(PyDict_GetItemWithError(kept.dtypes, key.get()));
     if (!known) {
         if (PyErr_Occurred()) raise_set();
-        known = probe_column(with_prefix, with_suffix);
+        known = probe_column(with_prefix, with_suffix, PyTuple_GET_ITEM(options, 1));
         check(PyDict_SetItem(kept.dtypes, key.get(), known.get()));
     }
     if (known.get() == Py_None) return {};
@@ -508,18 +518,26 @@ Ref sample_sequential_native(PyObject* func, PyObject* self, PyObject* n, PyObje
         return {};
     }
     const Py_ssize_t count = wanted > 0 ? static_cast<Py_ssize_t>(wanted) : 0;
-    Ref options = dtype_options(pd.get());
+    Ref options = column_key(pd.get());
     if (!options || !range_fits(count)) return {};
 
     // 2. The settings, at the pipeline's lines.
     Settings got;
     if (!read_settings(self, reads, line, got)) return {};
+    // A read that changed the options or what the steps reach (a property,
+    // say) leaves the column to the steps, under what is in force now.
+    Ref now = column_key(pd.get());
+    const int same = now ? PyObject_RichCompareBool(now.get(), options.get(), Py_EQ) : 0;
+    if (same < 0) raise_set();
+    if (same == 0) return {};
 
     // 3. Line 104 again for the making of the column itself.
     line = 104;
     Column column = Column::objects;
     Ref dtype = column_dtype(options.get(), got.prefix != nullptr, got.suffix != nullptr, column);
     if (!dtype) return {};
+    // No rows: the pipeline's Arrow column has no chunk at all.
+    if (column != Column::objects && count == 0) return {};
     Ref samples =
         identifier_series(column, count, got.width, got.prefix, got.suffix, got.name, dtype.get());
     if (!samples) return {};

@@ -3,6 +3,9 @@
 
 #include "columns/arrow_strings.hpp"
 #include "core/names.hpp"
+#include "guard/genuine.hpp"
+
+#include <cstring>
 
 namespace vandrel {
 
@@ -50,6 +53,19 @@ Ref arrow_type_name(PyObject* series) {
     Ref array = getattr(series, K.str_array);
     Ref arrow = call0(getattr(array.get(), K.str___arrow_array__).get());
     return Ref::steal(PyObject_Str(getattr(arrow.get(), K.str_type).get()));
+}
+
+bool arrow_chunks_have_validity(PyObject* series) {
+    Ref array = getattr(series, K.str_array);
+    Ref arrow = call0(getattr(array.get(), K.str___arrow_array__).get());
+    Ref chunks = getattr(arrow.get(), K.str_chunks);
+    Ref seq = Ref::steal(PySequence_Fast(chunks.get(), "chunks"));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+        Ref buffers = call0(getattr(PySequence_Fast_GET_ITEM(seq.get(), i), K.str_buffers).get());
+        Ref first = Ref::steal(PySequence_GetItem(buffers.get(), 0));
+        if (first.get() != Py_None) return true;
+    }
+    return false;
 }
 
 // How a column of the pipeline's `dtype`, whose values have the Arrow type
@@ -107,6 +123,99 @@ Ref dtype_options(PyObject* pd) {
     Ref mode = option_section(table.get(), K.str_mode);
     if (!mode) return {};
     return Ref::steal(PyTuple_Pack(2, future.get(), mode.get()));
+}
+
+namespace {
+
+// {function: its code} of functions found to be their module source's own.
+PyObject* genuine_functions = nullptr;
+
+// Whether `f` is a Python function of a pandas module whose code is its
+// source's at `qualname`.
+bool pandas_function(PyObject* f, const char* qualname) {
+    if (f == nullptr || Py_TYPE(f) != &PyFunction_Type) return false;
+    PyObject* code = PyFunction_GET_CODE(f);
+    if (genuine_functions == nullptr) {
+        genuine_functions = PyDict_New();
+        if (genuine_functions == nullptr) raise_set();
+    }
+    PyObject* known = PyDict_GetItemWithError(genuine_functions, f);
+    if (known == nullptr && PyErr_Occurred()) raise_set();
+    if (known != nullptr) return known == code;
+    PyObject* globals = PyFunction_GET_GLOBALS(f);
+    PyObject* name = PyDict_GetItemWithError(globals, K.str___name__);
+    if (name == nullptr || !PyUnicode_Check(name) ||
+        PyUnicode_Tailmatch(name, K.str_pandas, 0, PY_SSIZE_T_MAX, -1) != 1) {
+        if (PyErr_Occurred()) raise_set();
+        return false;
+    }
+    PyObject* file = PyDict_GetItemWithError(globals, K.str___file__);
+    if (file == nullptr) {
+        if (PyErr_Occurred()) raise_set();
+        return false;
+    }
+    if (!xeger::code_from_source(code, file, qualname)) return false;
+    check(PyDict_SetItem(genuine_functions, f, code));
+    return true;
+}
+
+// The function under a class attribute (a classmethod's own function).
+Ref class_function(PyObject* cls, PyObject* name) {
+    Ref v = Ref::steal_or_null(PyObject_GetAttr(cls, name));
+    if (!v) {
+        PyErr_Clear();
+        return {};
+    }
+    if (PyMethod_Check(v.get())) return Ref::borrow(PyMethod_GET_FUNCTION(v.get()));
+    return v;
+}
+
+}  // namespace
+
+Ref pipeline_objects(PyObject* pd) {
+    PyObject* pa = PyDict_GetItemWithError(PyImport_GetModuleDict(), K.str_pyarrow);
+    if (pa == nullptr) {
+        if (PyErr_Occurred()) raise_set();
+        return Ref::borrow(Py_None);
+    }
+    Ref not_own = Ref::borrow(Py_False);
+    if (!PyModule_CheckExact(pa) || !str_attr_is(pa, K.str___name__, "pyarrow")) return not_own;
+    // pyarrow.array: Cython's function of pyarrow.lib (a Python wrapper is a function)
+    Ref array = module_item(pa, K.str_array);
+    if (!array || Py_TYPE(array.get()) == &PyFunction_Type ||
+        std::strstr(Py_TYPE(array.get())->tp_name, "cython_function_or_method") == nullptr ||
+        !str_attr_is(array.get(), K.str___module__, "pyarrow.lib") ||
+        !str_attr_is(array.get(), K.str___name__, "array")) {
+        return not_own;
+    }
+    Ref series = module_item(pd, K.str_Series);
+    Ref arrays = module_item(pd, K.str_arrays);
+    Ref dtype = module_item(pd, K.str_StringDtype);
+    if (!series || !arrays || !dtype) return not_own;
+    Ref string_array = Ref::steal_or_null(PyObject_GetAttr(arrays.get(), K.str_ArrowStringArray));
+    if (!string_array) {
+        PyErr_Clear();
+        return not_own;
+    }
+    Ref init = class_function(series.get(), K.str___init__);
+    Ref from_sequence = class_function(string_array.get(), K.str__from_sequence);
+    if (!pandas_function(init.get(), "Series.__init__") ||
+        !pandas_function(from_sequence.get(), "ArrowStringArray._from_sequence")) {
+        return not_own;
+    }
+    // StringDtype.__from_arrow__ is not among them: the Arrow column reaches
+    // pandas through it, whatever it is now, as the steps' own arrays do.
+    Ref from_arrow = class_function(dtype.get(), K.str___from_arrow__);
+    if (!from_arrow) return not_own;
+    return Ref::steal(PyTuple_Pack(5, pa, array.get(), init.get(), from_sequence.get(),
+                                   from_arrow.get()));
+}
+
+Ref column_key(PyObject* pd) {
+    Ref options = dtype_options(pd);
+    if (!options) return {};
+    Ref objects = pipeline_objects(pd);
+    return Ref::steal(PyTuple_Pack(2, options.get(), objects.get()));
 }
 
 }  // namespace vandrel

@@ -18,6 +18,9 @@ Ref module_item(PyObject* module, PyObject* name);
 // when its dtype keeps them elsewhere (it has no pyarrow `storage`).
 Ref arrow_type_name(PyObject* series);
 
+// Whether a chunk of an Arrow-backed Series' array carries a validity bitmap.
+bool arrow_chunks_have_validity(PyObject* series);
+
 // How a column whose values have the Arrow type `arrow` (None: not Arrow) is
 // built: Arrow buffers where a pyarrow to hand them to is loaded, else objects.
 Column column_for(PyObject* arrow);
@@ -31,5 +34,19 @@ bool same_series(PyObject* ours, PyObject* piped, PyObject* piped_arrow);
 // texts, as a hashable tuple; NULL when the table is not where pandas 2 and 3
 // keep it.
 Ref dtype_options(PyObject* pd);
+
+// What the pandas steps reach when they make a column of texts in Arrow
+// storage, by identity: pyarrow's module and its `array`, Series.__init__ and
+// ArrowStringArray._from_sequence, as a tuple (with StringDtype.__from_arrow__,
+// which the Arrow columns go through too) when each is pyarrow's or pandas' own
+// (a function whose code is its module source's), else False: then a column
+// the steps would keep in Arrow is left to them, unprobed. None when pyarrow is
+// not loaded.
+Ref pipeline_objects(PyObject* pd);
+
+// The options and the objects above, for a column made under them (a key
+// that compares equal while nothing of either changed); NULL when the options
+// cannot be read.
+Ref column_key(PyObject* pd);
 
 }  // namespace vandrel

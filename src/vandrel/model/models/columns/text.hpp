@@ -11,6 +11,19 @@
 
 namespace vandrel {
 
+// Whether the str `s` holds a surrogate code point (then it has no UTF-8 form).
+inline bool has_surrogate(PyObject* s) noexcept {
+    const int kind = PyUnicode_KIND(s);
+    if (kind == PyUnicode_1BYTE_KIND) return false;
+    const void* data = PyUnicode_DATA(s);
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c >= 0xD800 && c <= 0xDFFF) return true;
+    }
+    return false;
+}
+
 // The row as a str: ASCII code units, or code points.
 inline Ref make_str(const uint8_t* out, size_t len) {
     if (len <= 1) {

@@ -1,1 +1,0 @@
-"""Column models. The native ``string`` module is imported on demand."""
