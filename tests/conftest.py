@@ -1,6 +1,7 @@
 """Shared fixtures and helpers for the string-model tests."""
 import importlib.util
 import os
+import re
 import sys
 import traceback
 
@@ -45,6 +46,18 @@ def mod():
     import importlib
 
     return importlib.import_module(MODULE)
+
+
+def _line_table():
+    """The source lines traceback entries show, by name: the module's own table
+    (frame/lines.hpp, X(name, line) entries), shared with the frame code."""
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "src", "vandrel",
+                        "model", "models", "frame", "lines.hpp")
+    with open(path, encoding="utf-8") as f:
+        return {name: int(line) for name, line in re.findall(r"X\((\w+), (\d+)\)", f.read())}
+
+
+LINES = _line_table()
 
 
 def entries(exc):

@@ -14,7 +14,7 @@ import pandas as pd
 import pytest
 import rstr
 
-from conftest import MODULE, SOURCE, make_fmeta, make_smeta
+from conftest import LINES, MODULE, SOURCE, make_fmeta, make_smeta
 from vandrel.metadata.rules.association import Association
 from vandrel.metadata.value import FormattedString, String
 from vandrel.model.base import DiscreteModel, NonAssociationModel
@@ -41,19 +41,21 @@ SAMPLE_ANN = [("n", "int"), ("produce_nans", "bool"), ("conditions", "Optional[p
 
 # class, member, wrapper, parameters, further locals, __defaults__, __annotations__, first line
 FUNCS = [
-    (FSM, "__init__", None, ("self", "meta"), (), None, [("meta", "FormattedString")], 25),
-    (FSM, "categories", property, ("self",), (), None, [("return", "Sequence[str]")], 28),
-    (FSM, "pattern", property, ("self",), (), None, [("return", "str")], 35),
-    (FSM, "sample", None, SAMPLE_PARAMS, ("samples", "is_nan", "_"), (True, None, None), SAMPLE_ANN, 41),
+    (FSM, "__init__", None, ("self", "meta"), (), None, [("meta", "FormattedString")], LINES["fsm_init"]),
+    (FSM, "categories", property, ("self",), (), None, [("return", "Sequence[str]")], LINES["fsm_categories"]),
+    (FSM, "pattern", property, ("self",), (), None, [("return", "str")], LINES["fsm_pattern"]),
+    (FSM, "sample", None, SAMPLE_PARAMS, ("samples", "is_nan", "_"), (True, None, None), SAMPLE_ANN, LINES["fsm_sample"]),
     (FSM, "from_dict", classmethod, ("cls", "d"), ("meta_dict", "meta", "model"), None,
-     [("d", "Dict[str, object]"), ("return", "'FormattedStringModel'")], 56),
+     [("d", "Dict[str, object]"), ("return", "'FormattedStringModel'")], LINES["fsm_from_dict"]),
     (SFS, "__init__", None, ("self", "meta", "length", "prefix", "suffix"), (), (None, None, None),
      [("meta", "String"), ("length", "Optional[int]"), ("prefix", "Optional[str]"),
-      ("suffix", "Optional[str]")], 75),
-    (SFS, "categories", property, ("self",), (), None, [("return", "Sequence[str]")], 90),
-    (SFS, "sample", None, SAMPLE_PARAMS, ("samples", "is_nan"), (True, None, None), SAMPLE_ANN, 97),
+      ("suffix", "Optional[str]")], LINES["sfs_init"]),
+    (SFS, "categories", property, ("self",), (), None, [("return", "Sequence[str]")],
+     LINES["sfs_categories"]),
+    (SFS, "sample", None, SAMPLE_PARAMS, ("samples", "is_nan"), (True, None, None), SAMPLE_ANN,
+     LINES["sfs_sample"]),
     (SFS, "from_dict", classmethod, ("cls", "d"), ("meta_dict", "meta", "model"), None,
-     [("d", "Dict[str, object]"), ("return", "'SequentialFormattedString'")], 119),
+     [("d", "Dict[str, object]"), ("return", "'SequentialFormattedString'")], LINES["sfs_from_dict"]),
 ]
 FUNC_IDS = [f"{c}.{n}" for c, n, *_ in FUNCS]
 
@@ -252,3 +254,12 @@ def test_annotate_as_a_function_of_string_annotations_has_it(mod):
     finally:
         ours.__annotations__ = saved
     assert ours.__annotate__ is None and ours.__annotations__ == saved
+
+
+def test_line_table_is_the_sources():
+    # where the source puts the classes and the members
+    first = {"fsm_class": 14, "fsm_init": 25, "fsm_categories": 28, "fsm_pattern": 35, "fsm_sample": 41,
+             "fsm_from_dict": 56, "sfs_class": 65, "sfs_init": 75, "sfs_categories": 90, "sfs_sample": 97,
+             "sfs_from_dict": 119}
+    assert {k: LINES[k] for k in first} == first
+    assert len(set(LINES)) == len(LINES) and all(LINES[k] < LINES[j] for k, j in zip(first, list(first)[1:]))

@@ -61,10 +61,10 @@ def from_arrow(monkeypatch):
 
 def zfill_keeps_validity():
     """Whether the pipeline's zfill, under the options in force, gives Arrow chunks with a validity bitmap."""
-    array = pd.Series(np.arange(2)).astype(str).str.zfill(2).array
-    arrow = array.__arrow_array__() if hasattr(array, "__arrow_array__") else None
-    chunks = getattr(arrow, "chunks", [arrow] if arrow is not None else [])
-    return any(c.buffers()[0] is not None for c in chunks)
+    column = pd.Series(np.arange(2)).astype(str).str.zfill(2)
+    if arrow_type(column) is None:
+        return False
+    return any(c.buffers()[0] is not None for c in column.array.__arrow_array__().chunks)
 
 
 def forwarding_pandas():

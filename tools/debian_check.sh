@@ -61,8 +61,10 @@ rm -rf "$work" && mkdir -p "$work"
 cp "$wheel" "$work/"
 cp -r tests "$work/tests"
 cp tools/wheel_smoke.py examples/demo.py "$work/"
-mkdir -p "$work/src/vandrel/model/models"  # the stub of the sources, which a test compares
+# the stub of the sources, which a test compares, and the table of source lines the tests read
+mkdir -p "$work/src/vandrel/model/models/frame"
 cp src/vandrel/model/models/string.pyi "$work/src/vandrel/model/models/"
+cp src/vandrel/model/models/frame/lines.hpp "$work/src/vandrel/model/models/frame/"
 find "$work/tests" -name __pycache__ -prune -exec rm -rf {} +
 ca=${PIP_CERT:-${SSL_CERT_FILE:-$(python3 -c 'import ssl; print(ssl.get_default_verify_paths().cafile or "")')}}
 [ -f "$ca" ] && cp "$ca" "$work/ca.crt"

@@ -8,6 +8,7 @@
 #include "frame/member.hpp"
 #include "columns/regex_column.hpp"
 #include "regex/rows.hpp"
+#include "frame/lines.hpp"
 
 namespace vandrel {
 
@@ -23,7 +24,7 @@ PyObject* fsm_init_impl(PyObject* func, PyObject* const* args, size_t nargsf,
     PyObject* a[2];
     if (!bind_arguments(fsm_init, func, args, nargsf, kwnames, a)) return nullptr;
     return run_body(fsm_init, func, [&](int& line) {
-        line = 26;
+        line = line::fsm_init_super;
         call_super_init(func, a[0], a[1]);
         Py_RETURN_NONE;
     });
@@ -51,7 +52,8 @@ PyObject* fsm_categories_impl(PyObject* func, PyObject* const* args, size_t narg
     PyObject* a[1];
     if (!bind_arguments(fsm_categories, func, args, nargsf, kwnames, a)) return nullptr;
     return run_body(fsm_categories, func, [&](int& line) {
-        return read_meta_twice(func, a[0], K.str_categories, nullptr, line, 30, 31, 33).release();
+        return read_meta_twice(func, a[0], K.str_categories, nullptr, line, line::fsm_categories_test,
+                               line::fsm_categories_raise, line::fsm_categories_return).release();
     });
 }
 
@@ -61,7 +63,8 @@ PyObject* fsm_pattern_impl(PyObject* func, PyObject* const* args, size_t nargsf,
     if (!bind_arguments(fsm_pattern, func, args, nargsf, kwnames, a)) return nullptr;
     return run_body(fsm_pattern, func, [&](int& line) {
         Ref pattern =
-            read_meta_twice(func, a[0], K.str_pattern, K.str_no_pattern, line, 37, 38, 39);
+            read_meta_twice(func, a[0], K.str_pattern, K.str_no_pattern, line, line::fsm_pattern_test,
+                            line::fsm_pattern_raise, line::fsm_pattern_return);
         PyObject* p = pattern.get();
         if (p != Py_None && Py_TYPE(p) != &PyUnicode_Type) raise_expected_unicode(p);
         return pattern.release();
@@ -203,7 +206,7 @@ PyObject* fsm_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf,
     if (!exact_or_none(associations, &PyList_Type, "associations", "list")) return nullptr;
     return run_body(fsm_sample, func, [&](int& line) {
         // samples = pd.Series([rstr.xeger(self.pattern) for _ in range(n)], name=self.name)
-        line = 48;
+        line = line::fsm_sample_rows;
         Ref samples;
         {
             Ref pd = lookup_global(global_pd, globals_of(func));
@@ -213,8 +216,9 @@ PyObject* fsm_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf,
             Ref name = getattr(self, K.str_name);
             samples = rows.finish(name.get());
         }
-        inject_nans(func, self, n, produce_nans, samples.get(), line, 50, 51, 52);
-        line = 54;
+        inject_nans(func, self, n, produce_nans, samples.get(), line, line::fsm_sample_nan_test,
+                    line::fsm_sample_nan_draw, line::fsm_sample_nan_assign);
+        line = line::fsm_sample_frame;
         Ref to_frame = getattr(samples.get(), K.str_to_frame);
         return call0(to_frame.get()).release();
     });
@@ -228,8 +232,9 @@ PyObject* fsm_from_dict_impl(PyObject* func, PyObject* const* args, size_t nargs
     PyObject *cls = a[0], *d = a[1];
     if (!exact(d, &PyDict_Type, "d", "dict")) return nullptr;
     return run_body(fsm_from_dict, func, [&](int& line) {
-        Ref meta = restore_meta(func, d, global_FormattedString, line, 58, 59);
-        line = 60;
+        Ref meta = restore_meta(func, d, global_FormattedString, line, line::fsm_from_dict_meta,
+                                line::fsm_from_dict_host);
+        line = line::fsm_from_dict_return;
         PyObject* kw[] = {meta.get()};
         return call(cls, kw, 0, K.kw_meta).release();
     });
@@ -241,25 +246,25 @@ PyObject* fsm_from_dict_impl(PyObject* func, PyObject* const* args, size_t nargs
 // (all, required), co_varnames, annotations, defaults, implementation.
 // clang-format off
 MemberDef fsm_init = {
-    "__init__", "FormattedStringModel.__init__", 25, 2, 2,
+    "__init__", "FormattedStringModel.__init__", line::fsm_init, 2, 2,
     {&K.str_self, &K.str_meta}, 2,
     {{&K.str_meta, "FormattedString"}}, 1,
     nullptr, fsm_init_impl};
 
 MemberDef fsm_categories = {
-    "categories", "FormattedStringModel.categories", 28, 1, 1,
+    "categories", "FormattedStringModel.categories", line::fsm_categories, 1, 1,
     {&K.str_self}, 1,
     {{&K.str_return, "Sequence[str]"}}, 1,
     nullptr, fsm_categories_impl};
 
 MemberDef fsm_pattern = {
-    "pattern", "FormattedStringModel.pattern", 35, 1, 1,
+    "pattern", "FormattedStringModel.pattern", line::fsm_pattern, 1, 1,
     {&K.str_self}, 1,
     {{&K.str_return, "str"}}, 1,
     nullptr, fsm_pattern_impl};
 
 MemberDef fsm_sample = {
-    "sample", "FormattedStringModel.sample", 41, 5, 2,
+    "sample", "FormattedStringModel.sample", line::fsm_sample, 5, 2,
     {&K.str_self, &K.str_n, &K.str_produce_nans, &K.str_conditions, &K.str_associations,
      &K.str_samples, &K.str_is_nan, &K.str__}, 8,
     {{&K.str_n, "int"},
@@ -270,7 +275,7 @@ MemberDef fsm_sample = {
     &K.defaults_sample, fsm_sample_impl};
 
 MemberDef fsm_from_dict = {
-    "from_dict", "FormattedStringModel.from_dict", 56, 2, 2,
+    "from_dict", "FormattedStringModel.from_dict", line::fsm_from_dict, 2, 2,
     {&K.str_cls, &K.str_d, &K.str_meta_dict, &K.str_meta, &K.str_model}, 5,
     {{&K.str_d, "Dict[str, object]"}, {&K.str_return, "'FormattedStringModel'"}}, 2,
     nullptr, fsm_from_dict_impl};

@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "frame/member.hpp"
+#include "frame/lines.hpp"
+#include "core/state.hpp"
 
 namespace vandrel {
 
@@ -254,7 +256,7 @@ void create_class(PyObject* ns, const ClassDef& cs) {
 }
 
 const ClassDef kFormattedStringModel = {&K.str_FormattedStringModel,
-                                        14,
+                                        line::fsm_class,
                                         &K.str_FormattedString,
                                         &K.doc_formatted,
                                         {{&fsm_init, Wrap::Plain},
@@ -265,7 +267,7 @@ const ClassDef kFormattedStringModel = {&K.str_FormattedStringModel,
                                         5};
 
 const ClassDef kSequentialFormattedString = {&K.str_SequentialFormattedString,
-                                             65,
+                                             line::sfs_class,
                                              &K.str_String,
                                              &K.doc_sequential,
                                              {{&sfs_init, Wrap::Plain},
@@ -367,9 +369,9 @@ void run_body(PyObject* module, PyObject* ns) {
         PyObject* builtins = PyImport_AddModule("builtins");  // borrowed
         if (builtins == nullptr) raise_set();
         check(PyObject_SetAttrString(module, "__builtins__", builtins));
-        if (builtins_dict == nullptr) {
-            builtins_dict = PyModule_GetDict(builtins);
-            Py_INCREF(builtins_dict);
+        if (S.builtins_dict == nullptr) {
+            S.builtins_dict = PyModule_GetDict(builtins);
+            Py_INCREF(S.builtins_dict);
         }
     });
     // 4. version warning; 5. constants
@@ -378,7 +380,7 @@ void run_body(PyObject* module, PyObject* ns) {
         make_strings();
         for (MemberDef* m : kMembers) make_member_strings(*m);
     });
-    at_line(1, [&] {
+    at_line(line::body_first, [&] {
         // 6. the table of loaded modules knows the module under its full name
         PyObject* modules = PyImport_GetModuleDict();  // borrowed
         int has = PyDict_Contains(modules, K.str_module_name);
@@ -389,7 +391,7 @@ void run_body(PyObject* module, PyObject* ns) {
                               &K.builtin_object};
         PyObject* names[] = {K.str_property, K.str_super, K.str_range, K.str_object};
         for (int i = 0; i < 4; ++i) {
-            PyObject* v = PyDict_GetItemWithError(builtins_dict, names[i]);
+            PyObject* v = PyDict_GetItemWithError(S.builtins_dict, names[i]);
             if (v == nullptr) {
                 if (!PyErr_Occurred()) raise_name_error(names[i]);
                 raise_set();
@@ -403,26 +405,26 @@ void run_body(PyObject* module, PyObject* ns) {
         ready_func_type();
     });
     // 9. imports
-    at_line(1, [&] {
+    at_line(line::body_first, [&] {
         import_names(ns, K.str_typing, 0,
                      {K.str_Dict, K.str_List, K.str_Optional, K.str_Sequence, K.str_cast});
     });
-    at_line(3, [&] { import_module(ns, K.str_numpy, K.str_np); });
-    at_line(4, [&] { import_module(ns, K.str_pandas, K.str_pd); });
-    at_line(5, [&] { import_module(ns, K.str_rstr, K.str_rstr); });
-    at_line(7, [&] { import_names(ns, K.str_assoc_module, 0, {K.str_Association}); });
-    at_line(9, [&] {
+    at_line(line::body_numpy, [&] { import_module(ns, K.str_numpy, K.str_np); });
+    at_line(line::body_pandas, [&] { import_module(ns, K.str_pandas, K.str_pd); });
+    at_line(line::body_rstr, [&] { import_module(ns, K.str_rstr, K.str_rstr); });
+    at_line(line::body_association, [&] { import_names(ns, K.str_assoc_module, 0, {K.str_Association}); });
+    at_line(line::body_value, [&] {
         import_names(ns, K.str_metadata_value, 3, {K.str_FormattedString, K.str_String});
     });
-    at_line(10, [&] {
+    at_line(line::body_base, [&] {
         import_names(ns, K.str_base, 2, {K.str_DiscreteModel, K.str_NonAssociationModel});
     });
-    at_line(11, [&] { import_names(ns, K.str_exceptions, 2, {K.str_ModelNotFittedError}); });
+    at_line(line::body_exceptions, [&] { import_names(ns, K.str_exceptions, 2, {K.str_ModelNotFittedError}); });
     // 10. the classes
     create_class(ns, kFormattedStringModel);
     create_class(ns, kSequentialFormattedString);
     // 11. __test__
-    at_line(1, [&] {
+    at_line(line::body_first, [&] {
         Ref test = Ref::steal(PyDict_New());
         check(PyDict_SetItem(ns, K.str___test__, test.get()));
     });

@@ -3,6 +3,7 @@
 // dictionary form via the host's String.from_dict.
 #include "frame/member.hpp"
 #include "columns/sequential_column.hpp"
+#include "frame/lines.hpp"
 
 namespace vandrel {
 
@@ -24,19 +25,19 @@ PyObject* sfs_init_impl(PyObject* func, PyObject* const* args, size_t nargsf,
     if (!exact_or_none(prefix, &PyUnicode_Type, "prefix", "str")) return nullptr;
     if (!exact_or_none(suffix, &PyUnicode_Type, "suffix", "str")) return nullptr;
     return run_body(sfs_init, func, [&](int& line) {
-        line = 82;
+        line = line::sfs_init_super;
         call_super_init(func, self, meta);
-        line = 83;
+        line = line::sfs_init_length;
         setattr(self, K.str_length, length);
-        line = 84;
+        line = line::sfs_init_prefix;
         setattr(self, K.str_prefix, prefix);
-        line = 85;
+        line = line::sfs_init_suffix;
         setattr(self, K.str_suffix, suffix);
         // Fitted once, from the metadata as it is now.
-        line = 87;
+        line = line::sfs_init_fitted_test;
         Ref meta_obj = getattr(self, K.str__meta);
         Ref freq = getattr(meta_obj.get(), K.str_nan_freq);
-        line = 88;
+        line = line::sfs_init_fitted;
         if (freq.get() != Py_None) setattr(self, K.str__fitted, Py_True);
         Py_RETURN_NONE;
     });
@@ -48,15 +49,15 @@ PyObject* sfs_categories_impl(PyObject* func, PyObject* const* args, size_t narg
     if (!bind_arguments(sfs_categories, func, args, nargsf, kwnames, a)) return nullptr;
     PyObject* self = a[0];
     return run_body(sfs_categories, func, [&](int& line) {
-        line = 92;
+        line = line::sfs_categories_test;
         {
             Ref meta = getattr(self, K.str__meta);
             if (getattr(meta.get(), K.str_categories).get() == Py_None) {
-                line = 93;
+                line = line::sfs_categories_raise;
                 raise_not_fitted(func, nullptr);
             }
         }
-        line = 95;
+        line = line::sfs_categories_return;
         Ref meta = getattr(self, K.str__meta);
         return getattr(meta.get(), K.str_categories).release();
     });
@@ -77,7 +78,7 @@ PyObject* sfs_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf,
             return frame.release();
         }
         // 1-3. pd.Series(np.arange(0, n), name=self.name, dtype=str)
-        line = 104;
+        line = line::sfs_sample_rows;
         Ref samples;
         {
             Ref column;
@@ -94,29 +95,30 @@ PyObject* sfs_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf,
             }
             // 4-5. samples = column.str.zfill(self.length); the unpadded column
             // goes as soon as it is padded.
-            line = 105;
+            line = line::sfs_sample_length;
             Ref accessor = getattr(column.get(), K.str_str);
             Ref zfill = getattr(accessor.get(), K.str_zfill);
             Ref length = reads.take(self, SequentialReads::length, K.str_length);
             samples = call1(zfill.get(), length.get());
         }
         // 6-7. prefix in front
-        line = 107;
+        line = line::sfs_sample_prefix_test;
         if (reads.take(self, SequentialReads::prefix_test, K.str_prefix).get() != Py_None) {
-            line = 108;
+            line = line::sfs_sample_prefix;
             Ref prefix = reads.take(self, SequentialReads::prefix, K.str_prefix);
             samples = Ref::steal(PyNumber_Add(prefix.get(), samples.get()));
         }
         // 8-9. suffix behind
-        line = 110;
+        line = line::sfs_sample_suffix_test;
         if (reads.take(self, SequentialReads::suffix_test, K.str_suffix).get() != Py_None) {
-            line = 111;
+            line = line::sfs_sample_suffix;
             Ref suffix = reads.take(self, SequentialReads::suffix, K.str_suffix);
             samples = Ref::steal(PyNumber_Add(samples.get(), suffix.get()));
         }
         // 10-12. missing values
-        inject_nans(func, self, n, produce_nans, samples.get(), line, 113, 114, 115);
-        line = 117;
+        inject_nans(func, self, n, produce_nans, samples.get(), line, line::sfs_sample_nan_test,
+                    line::sfs_sample_nan_draw, line::sfs_sample_nan_assign);
+        line = line::sfs_sample_frame;
         Ref to_frame = getattr(samples.get(), K.str_to_frame);
         return call0(to_frame.get()).release();
     });
@@ -143,14 +145,15 @@ PyObject* sfs_from_dict_impl(PyObject* func, PyObject* const* args, size_t nargs
     PyObject *cls = a[0], *d = a[1];
     if (!exact(d, &PyDict_Type, "d", "dict")) return nullptr;
     return run_body(sfs_from_dict, func, [&](int& line) {
-        Ref meta = restore_meta(func, d, global_String, line, 121, 122);
-        line = 125;
+        Ref meta = restore_meta(func, d, global_String, line, line::sfs_from_dict_meta,
+                                line::sfs_from_dict_host);
+        line = line::sfs_from_dict_prefix;
         Ref prefix = optional_setting(func, d, &PyUnicode_Type, K.str_prefix);
-        line = 126;
+        line = line::sfs_from_dict_suffix;
         Ref suffix = optional_setting(func, d, &PyUnicode_Type, K.str_suffix);
-        line = 127;
+        line = line::sfs_from_dict_length;
         Ref length = optional_setting(func, d, &PyLong_Type, K.str_length);
-        line = 123;
+        line = line::sfs_from_dict_return;
         PyObject* kw[] = {meta.get(), prefix.get(), suffix.get(), length.get()};
         return call(cls, kw, 0, K.kw_seq_ctor).release();
     });
@@ -162,7 +165,7 @@ PyObject* sfs_from_dict_impl(PyObject* func, PyObject* const* args, size_t nargs
 // (all, required), co_varnames, annotations, defaults, implementation.
 // clang-format off
 MemberDef sfs_init = {
-    "__init__", "SequentialFormattedString.__init__", 75, 5, 2,
+    "__init__", "SequentialFormattedString.__init__", line::sfs_init, 5, 2,
     {&K.str_self, &K.str_meta, &K.str_length, &K.str_prefix, &K.str_suffix}, 5,
     {{&K.str_meta, "String"},
      {&K.str_length, "Optional[int]"},
@@ -171,13 +174,13 @@ MemberDef sfs_init = {
     &K.defaults_seq_init, sfs_init_impl};
 
 MemberDef sfs_categories = {
-    "categories", "SequentialFormattedString.categories", 90, 1, 1,
+    "categories", "SequentialFormattedString.categories", line::sfs_categories, 1, 1,
     {&K.str_self}, 1,
     {{&K.str_return, "Sequence[str]"}}, 1,
     nullptr, sfs_categories_impl};
 
 MemberDef sfs_sample = {
-    "sample", "SequentialFormattedString.sample", 97, 5, 2,
+    "sample", "SequentialFormattedString.sample", line::sfs_sample, 5, 2,
     {&K.str_self, &K.str_n, &K.str_produce_nans, &K.str_conditions, &K.str_associations,
      &K.str_samples, &K.str_is_nan}, 7,
     {{&K.str_n, "int"},
@@ -188,7 +191,7 @@ MemberDef sfs_sample = {
     &K.defaults_sample, sfs_sample_impl};
 
 MemberDef sfs_from_dict = {
-    "from_dict", "SequentialFormattedString.from_dict", 119, 2, 2,
+    "from_dict", "SequentialFormattedString.from_dict", line::sfs_from_dict, 2, 2,
     {&K.str_cls, &K.str_d, &K.str_meta_dict, &K.str_meta, &K.str_model}, 5,
     {{&K.str_d, "Dict[str, object]"}, {&K.str_return, "'SequentialFormattedString'"}}, 2,
     nullptr, sfs_from_dict_impl};

@@ -3,6 +3,7 @@
 #include "columns/arrow_strings.hpp"
 
 #include "core/names.hpp"
+#include "core/state.hpp"
 
 #include <limits>
 
@@ -17,13 +18,6 @@ namespace {
 // --- the pyarrow that pandas loaded
 // ---------------------------------------------------------------
 
-struct KeptArrow {
-    // The module, its Array class and the importer last found to be pyarrow's own.
-    PyObject* module = nullptr;
-    PyObject* array_type = nullptr;
-    PyObject* importer = nullptr;
-};
-KeptArrow kept;
 
 
 }  // namespace
@@ -51,7 +45,7 @@ PyObject* arrow_capsule_importer() {
         if (PyErr_Occurred()) raise_set();
         return nullptr;
     }
-    if (module == kept.module && array_type == kept.array_type) return kept.importer;
+    if (module == S.arrow_module && array_type == S.arrow_array_type) return S.arrow_importer;
     // pyarrow's extension class (immutable, so its importer stays what it is).
     if (!str_attr_is(module, K.str___name__, "pyarrow") || !PyType_Check(array_type) ||
         !str_attr_is(array_type, K.str___module__, "pyarrow.lib") ||
@@ -70,12 +64,12 @@ PyObject* arrow_capsule_importer() {
     }
     Py_INCREF(module);
     Py_INCREF(array_type);
-    Py_XDECREF(kept.module);
-    Py_XDECREF(kept.array_type);
-    Py_XDECREF(kept.importer);
-    kept.module = module;
-    kept.array_type = array_type;
-    kept.importer = importer;  // owned by `kept`, lent to the caller
+    Py_XDECREF(S.arrow_module);
+    Py_XDECREF(S.arrow_array_type);
+    Py_XDECREF(S.arrow_importer);
+    S.arrow_module = module;
+    S.arrow_array_type = array_type;
+    S.arrow_importer = importer;  // owned by `kept`, lent to the caller
     return importer;
 }
 

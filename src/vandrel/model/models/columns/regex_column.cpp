@@ -9,13 +9,11 @@
 #include "columns/storage.hpp"
 #include "columns/text.hpp"
 #include "regex/rows.hpp"
+#include "core/state.hpp"
 
 namespace vandrel {
 
 namespace {
-
-// {(column_key, Series): (dtype, Column) or None}, for the process.
-PyObject* known_columns = nullptr;
 
 // The pd.Series of the real pandas: exactly its class (no subclass).
 bool pandas_series(PyObject* series) {
@@ -65,16 +63,16 @@ XegerColumn::XegerColumn(PyObject* pd, PyObject* series) : pd_(pd), series_(seri
     // own functions) seen before or probed now.
     Ref options = PyModule_CheckExact(pd) && pandas_series(series) ? column_key(pd) : Ref();
     if (options && arrow_capsule_importer() != nullptr) {
-        if (known_columns == nullptr) {
-            known_columns = PyDict_New();
-            if (known_columns == nullptr) raise_set();
+        if (S.regex_columns == nullptr) {
+            S.regex_columns = PyDict_New();
+            if (S.regex_columns == nullptr) raise_set();
         }
         Ref key = Ref::steal(PyTuple_Pack(2, options.get(), series));
-        Ref known = Ref::borrow(PyDict_GetItemWithError(known_columns, key.get()));
+        Ref known = Ref::borrow(PyDict_GetItemWithError(S.regex_columns, key.get()));
         if (!known) {
             if (PyErr_Occurred()) raise_set();
             known = probe(series, PyTuple_GET_ITEM(options.get(), 1));
-            check(PyDict_SetItem(known_columns, key.get(), known.get()));
+            check(PyDict_SetItem(S.regex_columns, key.get(), known.get()));
         }
         if (known.get() != Py_None) {
             key_ = std::move(options);

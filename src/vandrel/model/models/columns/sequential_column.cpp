@@ -23,6 +23,8 @@
 #include "columns/arrow_strings.hpp"
 #include "columns/storage.hpp"
 #include "frame/member.hpp"
+#include "frame/lines.hpp"
+#include "core/state.hpp"
 
 namespace vandrel {
 
@@ -36,20 +38,6 @@ constexpr long kMaxWidth = 4096;
 // Rows between two checks for signals (Ctrl-C) while the column is written.
 constexpr Py_ssize_t kSignalStride = Py_ssize_t{1} << 16;
 
-// Objects this file keeps for the life of the process (never released: the
-// module is loaded once and these must not be touched after finalisation).
-struct Kept {
-    PyObject* kw_series = nullptr;  // ("name", "dtype", "copy")
-    PyObject* dtypes = nullptr;     // {options key: (dtype, Column), or None when not reproduced}
-    // numpy and pandas objects last found to be the real ones (strong references).
-    PyObject* np = nullptr;
-    PyObject* arange = nullptr;
-    PyObject* empty = nullptr;
-    PyObject* pd = nullptr;
-    PyObject* series = nullptr;
-};
-Kept kept;
-
 PyObject* keep_new(PyObject*& slot, PyObject* value) {
     if (value == nullptr) raise_set();
     if (slot == nullptr) {
@@ -61,9 +49,9 @@ PyObject* keep_new(PyObject*& slot, PyObject* value) {
 }
 
 void make_kept() {
-    if (kept.kw_series != nullptr) return;
-    keep_new(kept.dtypes, PyDict_New());
-    keep_new(kept.kw_series, Py_BuildValue("(sss)", "name", "dtype", "copy"));
+    if (S.kw_series != nullptr) return;
+    keep_new(S.sequential_columns, PyDict_New());
+    keep_new(S.kw_series, Py_BuildValue("(sss)", "name", "dtype", "copy"));
 }
 
 // --- are np and pd the real numpy and pandas? --------------------------------------------------
@@ -105,19 +93,19 @@ bool genuine_numpy(PyObject* np) {
     if (!PyModule_CheckExact(np)) return false;
     Ref arange = module_item(np, K.str_arange);
     Ref empty = module_item(np, K.str_empty);
-    if (np == kept.np && arange.get() == kept.arange && empty.get() == kept.empty) return true;
+    if (np == S.np && arange.get() == S.np_arange && empty.get() == S.np_empty) return true;
     if (!str_attr_is(np, K.str___name__, "numpy") || !numpy_builtin(arange.get(), "arange") ||
         !numpy_builtin(empty.get(), "empty")) {
         return false;
     }
-    remember({&kept.np, &kept.arange, &kept.empty}, {np, arange.get(), empty.get()});
+    remember({&S.np, &S.np_arange, &S.np_empty}, {np, arange.get(), empty.get()});
     return true;
 }
 
 bool genuine_pandas(PyObject* pd) {
     if (!PyModule_CheckExact(pd)) return false;
     Ref series = module_item(pd, K.str_Series);
-    if (pd == kept.pd && series.get() == kept.series) return true;
+    if (pd == S.pd && series.get() == S.pd_series) return true;
     if (!str_attr_is(pd, K.str___name__, "pandas") || !version_is_2_or_3(pd)) return false;
     // pandas 3 gives its public classes the module "pandas".
     PyObject* cls = series.get();
@@ -126,7 +114,7 @@ bool genuine_pandas(PyObject* pd) {
           str_attr_is(cls, K.str___module__, "pandas"))) {
         return false;
     }
-    remember({&kept.pd, &kept.series}, {pd, cls});
+    remember({&S.pd, &S.pd_series}, {pd, cls});
     return true;
 }
 
@@ -255,7 +243,7 @@ void write_identifiers(PyObject* array, Py_ssize_t count, Py_ssize_t length, PyO
 // pd.Series(array, name=name, dtype=dtype, copy=False)
 Ref make_series(PyObject* array, PyObject* name, PyObject* dtype) {
     PyObject* args[] = {array, name, dtype, Py_False};
-    return call(kept.series, args, 1, kept.kw_series);
+    return call(S.pd_series, args, 1, S.kw_series);
 }
 
 // --- identifiers in Arrow buffers ----------------------------------------------------------------
@@ -352,7 +340,7 @@ Ref arrow_column(Column column, Py_ssize_t count, Py_ssize_t length, PyObject* p
 Ref object_column(Py_ssize_t count, Py_ssize_t length, PyObject* prefix, PyObject* suffix) {
     Ref rows = Ref::steal(PyLong_FromSsize_t(count));
     PyObject* args[] = {rows.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type)};
-    Ref array = Ref::steal_or_null(PyObject_Vectorcall(kept.empty, args, 2, nullptr));
+    Ref array = Ref::steal_or_null(PyObject_Vectorcall(S.np_empty, args, 2, nullptr));
     if (!array) {
         if (!PyErr_ExceptionMatches(PyExc_MemoryError)) raise_set();
         PyErr_Clear();
@@ -386,9 +374,9 @@ Ref probe_column(bool with_prefix, bool with_suffix, PyObject* objects) {
     Ref two = Ref::steal(PyLong_FromLong(2));
     Ref piped;
     {
-        Ref numbers = call2(kept.arange, K.int_0, two.get());
+        Ref numbers = call2(S.np_arange, K.int_0, two.get());
         PyObject* args[] = {numbers.get(), Py_None, reinterpret_cast<PyObject*>(&PyUnicode_Type)};
-        Ref column = call(kept.series, args, 1, K.kw_name_dtype);
+        Ref column = call(S.pd_series, args, 1, K.kw_name_dtype);
         Ref accessor = getattr(column.get(), K.str_str);
         Ref zfill = getattr(accessor.get(), K.str_zfill);
         piped = call1(zfill.get(), two.get());
@@ -417,11 +405,11 @@ Ref probe_column(bool with_prefix, bool with_suffix, PyObject* objects) {
 Ref column_dtype(PyObject* options, bool with_prefix, bool with_suffix, Column& column) {
     Ref key = Ref::steal(Py_BuildValue("(OOO)", options, with_prefix ? Py_True : Py_False,
                                        with_suffix ? Py_True : Py_False));
-    Ref known = Ref::borrow(PyDict_GetItemWithError(kept.dtypes, key.get()));
+    Ref known = Ref::borrow(PyDict_GetItemWithError(S.sequential_columns, key.get()));
     if (!known) {
         if (PyErr_Occurred()) raise_set();
         known = probe_column(with_prefix, with_suffix, PyTuple_GET_ITEM(options, 1));
-        check(PyDict_SetItem(kept.dtypes, key.get(), known.get()));
+        check(PyDict_SetItem(S.sequential_columns, key.get(), known.get()));
     }
     if (known.get() == Py_None) return {};
     column = static_cast<Column>(PyLong_AsLong(PyTuple_GET_ITEM(known.get(), 1)));
@@ -473,22 +461,22 @@ bool read_settings(PyObject* self, SequentialReads& reads, int& line, Settings& 
     got.name = reads.read(self, SequentialReads::name, K.str_name);
     if (!plain_name(got.name)) return false;
 
-    line = 105;
+    line = line::sfs_sample_length;
     PyObject* length = reads.read(self, SequentialReads::length, K.str_length);
     if (!PyLong_CheckExact(length)) return false;
     int overflow = 0;
     got.width = PyLong_AsLongAndOverflow(length, &overflow);
     if (overflow != 0 || got.width < 0 || got.width > kMaxWidth) return false;
 
-    line = 107;
+    line = line::sfs_sample_prefix_test;
     if (reads.read(self, SequentialReads::prefix_test, K.str_prefix) != Py_None) {
-        line = 108;
+        line = line::sfs_sample_prefix;
         got.prefix = reads.read(self, SequentialReads::prefix, K.str_prefix);
         if (!PyUnicode_CheckExact(got.prefix) || !affix_kept_whole(got.prefix)) return false;
     }
-    line = 110;
+    line = line::sfs_sample_suffix_test;
     if (reads.read(self, SequentialReads::suffix_test, K.str_suffix) != Py_None) {
-        line = 111;
+        line = line::sfs_sample_suffix;
         got.suffix = reads.read(self, SequentialReads::suffix, K.str_suffix);
         if (!PyUnicode_CheckExact(got.suffix) || !affix_kept_whole(got.suffix)) return false;
     }
@@ -501,7 +489,7 @@ Ref sample_sequential_native(PyObject* func, PyObject* self, PyObject* n, PyObje
                              int& line, SequentialReads& reads) {
     // 1. Line 104: pd and np (the pipeline's lookups, in its order), n and the
     // pandas options.
-    line = 104;
+    line = line::sfs_sample_rows;
     make_kept();
     Ref pd = lookup_global(global_pd, globals_of(func));
     if (!genuine_pandas(pd.get())) return {};
@@ -532,7 +520,7 @@ Ref sample_sequential_native(PyObject* func, PyObject* self, PyObject* n, PyObje
     if (same == 0) return {};
 
     // 3. Line 104 again for the making of the column itself.
-    line = 104;
+    line = line::sfs_sample_rows;
     Column column = Column::objects;
     Ref dtype = column_dtype(options.get(), got.prefix != nullptr, got.suffix != nullptr, column);
     if (!dtype) return {};
@@ -543,8 +531,9 @@ Ref sample_sequential_native(PyObject* func, PyObject* self, PyObject* n, PyObje
     if (!samples) return {};
 
     // 4. Missing values and the frame, as the pipeline makes them.
-    inject_nans(func, self, n, produce_nans, samples.get(), line, 113, 114, 115);
-    line = 117;
+    inject_nans(func, self, n, produce_nans, samples.get(), line, line::sfs_sample_nan_test,
+                line::sfs_sample_nan_draw, line::sfs_sample_nan_assign);
+    line = line::sfs_sample_frame;
     Ref to_frame = getattr(samples.get(), K.str_to_frame);
     return call0(to_frame.get());
 }

@@ -4,6 +4,7 @@
 #include "columns/arrow_strings.hpp"
 #include "core/names.hpp"
 #include "guard/genuine.hpp"
+#include "core/state.hpp"
 
 #include <cstring>
 
@@ -127,19 +128,16 @@ Ref dtype_options(PyObject* pd) {
 
 namespace {
 
-// {function: its code} of functions found to be their module source's own.
-PyObject* genuine_functions = nullptr;
-
 // Whether `f` is a Python function of a pandas module whose code is its
 // source's at `qualname`.
 bool pandas_function(PyObject* f, const char* qualname) {
     if (f == nullptr || Py_TYPE(f) != &PyFunction_Type) return false;
     PyObject* code = PyFunction_GET_CODE(f);
-    if (genuine_functions == nullptr) {
-        genuine_functions = PyDict_New();
-        if (genuine_functions == nullptr) raise_set();
+    if (S.genuine_functions == nullptr) {
+        S.genuine_functions = PyDict_New();
+        if (S.genuine_functions == nullptr) raise_set();
     }
-    PyObject* known = PyDict_GetItemWithError(genuine_functions, f);
+    PyObject* known = PyDict_GetItemWithError(S.genuine_functions, f);
     if (known == nullptr && PyErr_Occurred()) raise_set();
     if (known != nullptr) return known == code;
     PyObject* globals = PyFunction_GET_GLOBALS(f);
@@ -155,7 +153,7 @@ bool pandas_function(PyObject* f, const char* qualname) {
         return false;
     }
     if (!xeger::code_from_source(code, file, qualname)) return false;
-    check(PyDict_SetItem(genuine_functions, f, code));
+    check(PyDict_SetItem(S.genuine_functions, f, code));
     return true;
 }
 
@@ -203,6 +201,12 @@ Ref pipeline_objects(PyObject* pd) {
         !pandas_function(from_sequence.get(), "ArrowStringArray._from_sequence")) {
         return not_own;
     }
+    // The pyarrow of sys.modules (where the Arrow buffers are handed over) is
+    // the one pandas' string arrays use.
+    PyObject* pandas_pa =
+        PyDict_GetItemWithError(PyFunction_GET_GLOBALS(from_sequence.get()), K.str_pa);
+    if (pandas_pa == nullptr && PyErr_Occurred()) raise_set();
+    if (pandas_pa != pa) return not_own;
     // StringDtype.__from_arrow__ is not among them: the Arrow column reaches
     // pandas through it, whatever it is now, as the steps' own arrays do.
     Ref from_arrow = class_function(dtype.get(), K.str___from_arrow__);

@@ -31,7 +31,7 @@ namespace vandrel {
     X(_config) X(config) X(_global_config) X(future) X(mode) X(equals) X(tolist)          \
     X(storage) X(array) X(__arrow_array__) X(type) X(pyarrow) X(Array)                    \
     X(_import_from_c_capsule) X(__from_arrow__) X(empty) X(__version__)                     \
-    X(arrays) X(StringDtype) X(ArrowStringArray) X(_from_sequence) X(chunks) X(buffers)
+    X(arrays) X(StringDtype) X(ArrowStringArray) X(_from_sequence) X(chunks) X(buffers) X(pa)
 // clang-format on
 
 struct Constants {

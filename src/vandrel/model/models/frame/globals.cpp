@@ -2,10 +2,10 @@
 
 #include "core/compat.hpp"
 #include "core/errors.hpp"
+#include "core/state.hpp"
 
 namespace vandrel {
 
-PyObject* builtins_dict = nullptr;
 
 namespace {
 
@@ -17,7 +17,7 @@ inline uint64_t version_of(PyObject* dict) {
 PyObject* find(PyObject* name, PyObject* globals) {
     PyObject* v = PyDict_GetItemWithError(globals, name);
     if (v != nullptr || PyErr_Occurred()) return v;
-    v = PyDict_GetItemWithError(builtins_dict, name);
+    v = PyDict_GetItemWithError(S.builtins_dict, name);
     if (v != nullptr || PyErr_Occurred()) return v;
     raise_name_error(name);
 }
@@ -35,7 +35,7 @@ Ref lookup_global(GlobalSlot& slot, PyObject* globals) {
     // Without version tags (3.14 on) every use looks the name up again.
     if (!kDictVersions) return lookup_global_uncached(*slot.name, globals);
     uint64_t dv = version_of(globals);
-    uint64_t bv = version_of(builtins_dict);
+    uint64_t bv = version_of(S.builtins_dict);
     if (slot.value != nullptr && slot.globals == globals && slot.dict_version == dv &&
         slot.builtins_version == bv) {
         return Ref::borrow(slot.value);

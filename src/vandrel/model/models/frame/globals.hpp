@@ -10,9 +10,6 @@
 
 namespace vandrel {
 
-// The `builtins` module's dictionary (owned), taken by the exec phase.
-extern PyObject* builtins_dict;
-
 // One cache slot per global name used by a member.
 struct GlobalSlot {
     PyObject* const* name;  // address of the interned name in the constants table

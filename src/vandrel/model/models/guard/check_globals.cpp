@@ -1,6 +1,5 @@
 // Step 5 of validation (validator.hpp): every global the checked code loads.
 #include "core/compat.hpp"
-#include "frame/globals.hpp"
 #include "guard/genuine.hpp"
 #include "guard/lookups.hpp"
 #include "guard/refusal.hpp"

@@ -4,7 +4,6 @@
 #include <string>
 
 #include "core/compat.hpp"
-#include "frame/globals.hpp"
 #include "guard/genuine.hpp"
 #include "guard/lookups.hpp"
 #include "guard/refusal.hpp"

@@ -5,7 +5,6 @@
 
 #include "mt/generator.hpp"
 #include "core/compat.hpp"
-#include "frame/globals.hpp"
 #include "guard/genuine.hpp"
 #include "guard/lookups.hpp"
 #include "guard/refusal.hpp"

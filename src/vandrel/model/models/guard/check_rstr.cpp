@@ -3,11 +3,11 @@
 #include <string>
 
 #include "core/compat.hpp"
-#include "frame/globals.hpp"
 #include "guard/genuine.hpp"
 #include "guard/lookups.hpp"
 #include "guard/refusal.hpp"
 #include "guard/validator.hpp"
+#include "core/state.hpp"
 
 namespace vandrel::xeger {
 
@@ -129,7 +129,7 @@ void Validator::dispatch_tables(PyObject* d) {
             need(PyFunction_GET_CODE(v) == lambdas[first + i] &&
                  PyFunction_GET_GLOBALS(v) == xg_ && PyFunction_GET_DEFAULTS(v) == nullptr &&
                  PyFunction_GET_KW_DEFAULTS(v) == nullptr);
-            need(function_builtins_are(v, builtins_dict));
+            need(function_builtins_are(v, S.builtins_dict));
             if (PyObject* cl = PyFunction_GET_CLOSURE(v)) {
                 for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(cl); ++j) {
                     need(PyCell_GET(PyTuple_GET_ITEM(cl, j)) == self_);

@@ -1,7 +1,6 @@
 // Step 2 of validation (validator.hpp): what xeger subscripts and calls in
 // typing, `Pattern[str]` and `cast`.
 #include "core/compat.hpp"
-#include "frame/globals.hpp"
 #include "guard/genuine.hpp"
 #include "guard/lookups.hpp"
 #include "guard/refusal.hpp"

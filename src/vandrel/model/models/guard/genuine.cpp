@@ -10,7 +10,7 @@
 #include <string>
 
 #include "core/compat.hpp"
-#include "frame/globals.hpp"
+#include "core/state.hpp"
 
 namespace vandrel::xeger {
 
@@ -127,8 +127,6 @@ bool matches(PyObject* code, PyObject* module_code, const char* qualname) {
     });
 }
 
-// file -> [cached code or None, compiled code or None or missing], for the process.
-PyObject* module_codes = nullptr;
 
 }  // namespace
 
@@ -139,7 +137,7 @@ bool c_function_of(PyObject* f, const char* module, const char* name) {
     PyObject* owner = cf->m_self;
     if (module == nullptr) {
         return owner != nullptr && PyModule_Check(owner) &&
-               PyModule_GetDict(owner) == builtins_dict;
+               PyModule_GetDict(owner) == S.builtins_dict;
     }
     return names_module(owner, module);
 }
@@ -175,18 +173,18 @@ bool code_from_source(PyObject* code, PyObject* file, const char* qualname) {
     if (code == nullptr || !PyCode_Check(code)) return false;
     std::string path = fs_path(file);
     if (path.empty()) return false;
-    if (module_codes == nullptr) {
-        module_codes = PyDict_New();
-        if (module_codes == nullptr) raise_set();
+    if (S.module_codes == nullptr) {
+        S.module_codes = PyDict_New();
+        if (S.module_codes == nullptr) raise_set();
     }
-    PyObject* entry = PyDict_GetItemWithError(module_codes, file);
+    PyObject* entry = PyDict_GetItemWithError(S.module_codes, file);
     if (entry == nullptr) {
         if (PyErr_Occurred()) raise_set();
         Ref cached = cached_module_code(path);
         Ref made = Ref::steal(PyList_New(2));
         PyList_SET_ITEM(made.get(), 0, Ref::borrow(cached ? cached.get() : Py_None).release());
         PyList_SET_ITEM(made.get(), 1, nullptr);
-        check(PyDict_SetItem(module_codes, file, made.get()));
+        check(PyDict_SetItem(S.module_codes, file, made.get()));
         entry = made.get();
     }
     if (matches(code, PyList_GET_ITEM(entry, 0), qualname)) return true;

@@ -2,10 +2,10 @@
 #include "guard/validate.hpp"
 
 #include "core/compat.hpp"
-#include "frame/globals.hpp"
 #include "guard/genuine.hpp"
 #include "guard/lookups.hpp"
 #include "guard/validator.hpp"
+#include "core/state.hpp"
 
 namespace vandrel::xeger {
 
@@ -14,7 +14,7 @@ const char* const CATEGORY_KEYS[6] = {"category_digit", "category_not_digit",
                                       "category_word",  "category_not_word"};
 
 void Validator::run() {
-    s_.watch_dict(builtins_dict);
+    s_.watch_dict(S.builtins_dict);
     xeger_method();
     instance();
     typing_reads();
@@ -27,7 +27,7 @@ void Validator::run() {
 PyObject* Validator::builtins_of(PyObject* globals) {
     PyObject* b = s_.get(globals, "__builtins__");
     if (b != nullptr && PyModule_CheckExact(b)) b = PyModule_GetDict(b);
-    need(b == builtins_dict);
+    need(b == S.builtins_dict);
     return b;
 }
 
@@ -38,7 +38,7 @@ void Validator::function(PyObject* f, PyObject* globals, const char* qualname, D
                          bool cells, bool loads) {
     s_.watch_func(f);
     need(PyFunction_GET_GLOBALS(f) == globals);
-    need(function_builtins_are(f, builtins_dict));
+    need(function_builtins_are(f, S.builtins_dict));
     need(code_from_source(PyFunction_GET_CODE(f), s_.get(globals, "__file__"), qualname));
     need(PyFunction_GET_KW_DEFAULTS(f) == nullptr);
     need(cells || PyFunction_GET_CLOSURE(f) == nullptr);
@@ -69,7 +69,7 @@ void Validator::method(PyObject* type, const char* name, PyObject* globals, cons
 }
 
 void Validator::builtin_load(PyObject* name) {
-    PyObject* b = s_.get(builtins_dict, name);
+    PyObject* b = s_.get(S.builtins_dict, name);
     need(b == nullptr || genuine_builtin(name, b));
 }
 

@@ -7,6 +7,7 @@
 
 #include "core/names.hpp"
 #include "guard/refusal.hpp"
+#include "regex/passes.hpp"
 
 namespace vandrel::xeger {
 
@@ -325,111 +326,6 @@ bool may_warn(PyObject* pattern) {
         }
     }
     return false;
-}
-
-// The longest row `seq` can make (capped past kMaxRow). Groups are set before
-// any reference to them, in the order the runner goes.
-constexpr size_t kMaxRow = size_t{1} << 22;
-// NOLINTNEXTLINE(misc-no-recursion): nested as the program, at most MAX_DEPTH deep
-size_t longest(const Program& p, uint32_t seq, std::vector<size_t>& groups) {
-    size_t total = 0;
-    auto add = [&](size_t n) { total = std::min(total + n, kMaxRow + 1); };
-    const Program::Range r = p.seqs[seq];
-    for (uint32_t i = r.begin; i < r.end; ++i) {
-        const Node& n = p.nodes[i];
-        switch (n.kind) {
-            case Kind::Char:
-            case Kind::Pick:
-                add(1);
-                break;
-            case Kind::Text:
-                add(n.n);
-                break;
-            case Kind::Branch: {
-                size_t most = 0;
-                for (uint32_t k = 0; k < n.n; ++k) {
-                    most = std::max(most, longest(p, p.alts[n.body + k], groups));
-                }
-                add(most);
-                break;
-            }
-            case Kind::Group: {
-                size_t body = longest(p, n.body, groups);
-                if (n.a != 0) groups[n.a] = std::max(groups[n.a], body);
-                add(body);
-                break;
-            }
-            case Kind::Backref:
-                add(groups[n.a]);
-                break;
-            case Kind::RepeatPick:
-                add(size_t{n.a} + n.n - 1);
-                break;
-            case Kind::Repeat: {
-                const size_t body = longest(p, n.body, groups), times = size_t{n.a} + n.n - 1;
-                add(body == 0 ? 0 : (times > kMaxRow / body ? kMaxRow + 1 : times * body));
-                break;
-            }
-        }
-    }
-    return total;
-}
-size_t longest(const Program& p, uint32_t root) {
-    std::vector<size_t> groups(p.groups + 1, 0);
-    return longest(p, root, groups);
-}
-
-// The steps of a program that is one sequence of characters, texts, picks and
-// runs of picks (most patterns of fixed shape), for the runner of such rows.
-void flatten(Program& p) {
-    const Program::Range root = p.seqs[p.root];
-    const auto begin = p.nodes.begin() + root.begin, end = p.nodes.begin() + root.end;
-    p.flat = std::all_of(begin, end, [](const Node& n) {
-        return n.kind == Kind::Char || n.kind == Kind::Text || n.kind == Kind::Pick ||
-               n.kind == Kind::RepeatPick;
-    });
-    if (!p.flat) return;
-    for (auto it = begin; it != end; ++it) {
-        const Node& n = *it;
-        Step s{n.kind};
-        switch (n.kind) {
-            case Kind::Char:
-                s.a = n.a;
-                break;
-            case Kind::Text:
-                s.a = n.n;
-                s.chars = p.chars.data() + n.a;
-                break;
-            case Kind::Pick:
-                s.shift = n.shift;
-                s.size = n.n;
-                s.chars = p.chars.data() + n.a;
-                break;
-            default: {  // RepeatPick
-                const Node& pick = p.nodes[n.body];
-                s.count_shift = n.shift;
-                s.count_n = n.n;
-                s.a = n.a;
-                s.shift = pick.shift;
-                s.size = pick.n;
-                s.chars = p.chars.data() + pick.a;
-                break;
-            }
-        }
-        p.steps.push_back(s);
-    }
-    // The acceptance tests of the draws (n << shift < 2^32: n has 32 - shift bits).
-    auto mask_of = [&p](uint32_t n, uint8_t shift) {
-        const uint32_t below = n << shift;
-        auto at = std::find(p.accept.begin(), p.accept.end(), below);
-        if (at == p.accept.end()) at = p.accept.insert(at, below);
-        return static_cast<uint8_t>(at - p.accept.begin());
-    };
-    for (Step& s : p.steps) {
-        if (s.kind == Kind::RepeatPick) s.count_mask = mask_of(s.count_n, s.count_shift);
-        if (s.kind == Kind::Pick || s.kind == Kind::RepeatPick) s.mask = mask_of(s.size, s.shift);
-    }
-    p.masked = p.accept.size() <= MAX_MASKS;
 }
 
 }  // namespace

@@ -13,7 +13,8 @@
 namespace vandrel::xeger {
 
 // RepeatPick: a Repeat whose body is one Pick (`\\d{4}`, `[a-f]*`), drawn as a run.
-enum class Kind : uint8_t { Char, Text, Pick, Branch, Group, Backref, Repeat, RepeatPick };
+// Choice (steps only): a Branch among alternatives of fixed text (`(com|org)`).
+enum class Kind : uint8_t { Char, Text, Pick, Branch, Group, Backref, Repeat, RepeatPick, Choice };
 
 struct Node {
     Kind kind = Kind::Char;
@@ -26,15 +27,17 @@ struct Node {
 
 // A node of a flat program (Program::flat) with what a row needs of it at hand.
 struct Step {
-    Kind kind = Kind::Char;          // Char, Text, Pick or RepeatPick
+    Kind kind = Kind::Char;          // Char, Text, Pick, RepeatPick or Choice
     uint8_t count_shift = 0;         // RepeatPick: the shift of the count's draw
     uint8_t shift = 0;               // Pick/RepeatPick: the shift of a pick's draw
     uint32_t count_n = 0;            // RepeatPick: max - min + 1
     uint32_t a = 0;                  // Char: code point; Text: length; RepeatPick: min
-    uint32_t size = 0;               // Pick/RepeatPick: the table's size
-    const uint32_t* chars = nullptr;  // Text: its characters; Pick/RepeatPick: the table
+    uint32_t size = 0;               // Pick/RepeatPick: the table's size; Choice: alternatives
+    const uint32_t* chars = nullptr;  // Text: its characters; Pick/RepeatPick: the table;
+                                      // Choice: the alternatives' characters
+    const uint32_t* texts = nullptr;  // Choice: (offset in `chars`, length) of each alternative
     uint8_t count_mask = 0;          // RepeatPick: the count's entry in Program::accept
-    uint8_t mask = 0;                // Pick/RepeatPick: a pick's entry in Program::accept
+    uint8_t mask = 0;                // Pick/RepeatPick/Choice: a draw's entry in Program::accept
 };
 
 // The most acceptance tests a masked program (Program::masked) holds: as many
@@ -54,8 +57,13 @@ struct Program {
     uint32_t maxchar = 0;
     size_t max_len = 0;       // the longest row it can make
     bool surrogates = false;  // some character it may write is a surrogate (no UTF-8 form)
-    bool flat = false;        // one sequence of Char, Text, Pick and RepeatPick nodes,
-    std::vector<Step> steps;  // which are these (into `chars`, complete by then)
+    // flat: one sequence of Char, Text, Pick and RepeatPick nodes, once groups
+    // no back-reference names are spliced in and branches among fixed texts
+    // are Choice steps; `steps` are that sequence (into `chars` and `texts`,
+    // complete by then).
+    bool flat = false;
+    std::vector<Step> steps;
+    std::vector<uint32_t> texts;  // Choice steps' (offset, length) pairs
     // A draw of _randbelow(n) with shift s accepts a word w when (w >> s) < n,
     // that is when w < (n << s): the distinct n << s of the steps, when there
     // are at most MAX_MASKS of them (then the program is `masked`).

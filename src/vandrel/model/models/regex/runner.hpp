@@ -89,6 +89,8 @@ class Runner {
                 for (uint32_t t = 0; t < times; ++t) seq(n.body);
                 break;
             }
+            case Kind::Choice:  // a step's kind, never a node's
+                break;
         }
     }
 };
@@ -113,6 +115,11 @@ template <class Char, class Reader>
             case Kind::Pick:
                 *at++ = static_cast<Char>(s.chars[words.below(s.size, s.shift, s.mask)]);
                 break;
+            case Kind::Choice: {
+                const uint32_t* text = s.texts + 2 * words.below(s.size, s.shift, s.mask);
+                for (uint32_t k = 0; k < text[1]; ++k) *at++ = static_cast<Char>(s.chars[text[0] + k]);
+                break;
+            }
             default: {  // RepeatPick
                 const size_t times = s.a + words.below(s.count_n, s.count_shift, s.count_mask);
                 words.picks(at, times, s.chars, s.size, s.shift, s.mask);

@@ -1,0 +1,8 @@
+// See state.hpp.
+#include "core/state.hpp"
+
+namespace vandrel {
+
+State S{};
+
+}  // namespace vandrel

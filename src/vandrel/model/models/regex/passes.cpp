@@ -1,0 +1,199 @@
+// See passes.hpp.
+#include "regex/passes.hpp"
+
+#include <algorithm>
+#include <vector>
+
+namespace vandrel::xeger {
+
+namespace {
+
+// The longest row `seq` can make (capped past kMaxRow). Groups are set before
+// any reference to them, in the order the runner goes.
+// NOLINTNEXTLINE(misc-no-recursion): nested as the program, at most MAX_DEPTH deep
+size_t longest(const Program& p, uint32_t seq, std::vector<size_t>& groups) {
+    size_t total = 0;
+    auto add = [&](size_t n) { total = std::min(total + n, kMaxRow + 1); };
+    const Program::Range r = p.seqs[seq];
+    for (uint32_t i = r.begin; i < r.end; ++i) {
+        const Node& n = p.nodes[i];
+        switch (n.kind) {
+            case Kind::Char:
+            case Kind::Pick:
+                add(1);
+                break;
+            case Kind::Text:
+                add(n.n);
+                break;
+            case Kind::Branch: {
+                size_t most = 0;
+                for (uint32_t k = 0; k < n.n; ++k) {
+                    most = std::max(most, longest(p, p.alts[n.body + k], groups));
+                }
+                add(most);
+                break;
+            }
+            case Kind::Group: {
+                size_t body = longest(p, n.body, groups);
+                if (n.a != 0) groups[n.a] = std::max(groups[n.a], body);
+                add(body);
+                break;
+            }
+            case Kind::Backref:
+                add(groups[n.a]);
+                break;
+            case Kind::RepeatPick:
+                add(size_t{n.a} + n.n - 1);
+                break;
+            case Kind::Choice:  // a step's kind, never a node's
+                break;
+            case Kind::Repeat: {
+                const size_t body = longest(p, n.body, groups), times = size_t{n.a} + n.n - 1;
+                add(body == 0 ? 0 : (times > kMaxRow / body ? kMaxRow + 1 : times * body));
+                break;
+            }
+        }
+    }
+    return total;
+}
+}  // namespace
+
+size_t longest(const Program& p, uint32_t root) {
+    std::vector<size_t> groups(p.groups + 1, 0);
+    return longest(p, root, groups);
+}
+
+
+namespace {
+
+// The nodes of sequence `seq` with the groups no back-reference names spliced
+// in (a group's only effect then is its body): false when some node is not
+// one a flat program holds (Char, Text, Pick, RepeatPick, or a Branch whose
+// alternatives all come down to characters and texts).
+// NOLINTNEXTLINE(misc-no-recursion): nested as the program, at most MAX_DEPTH deep
+bool spliced(const Program& p, uint32_t seq, const std::vector<bool>& named,
+             std::vector<const Node*>& out) {
+    const Program::Range r = p.seqs[seq];
+    for (uint32_t i = r.begin; i < r.end; ++i) {
+        const Node& n = p.nodes[i];
+        switch (n.kind) {
+            case Kind::Group:
+                if (n.a != 0 && named[n.a]) return false;
+                if (!spliced(p, n.body, named, out)) return false;
+                break;
+            case Kind::Branch:
+                for (uint32_t k = 0; k < n.n; ++k) {
+                    std::vector<const Node*> alt;
+                    if (!spliced(p, p.alts[n.body + k], named, alt)) return false;
+                    for (const Node* a : alt) {
+                        if (a->kind != Kind::Char && a->kind != Kind::Text) return false;
+                    }
+                }
+                out.push_back(&n);
+                break;
+            case Kind::Char:
+            case Kind::Text:
+            case Kind::Pick:
+            case Kind::RepeatPick:
+                out.push_back(&n);
+                break;
+            default:
+                return false;
+        }
+    }
+    return true;
+}
+
+// The characters of an alternative that comes down to characters and texts.
+void alternative_text(const Program& p, uint32_t seq, const std::vector<bool>& named,
+                      std::vector<uint32_t>& out) {
+    std::vector<const Node*> nodes;
+    spliced(p, seq, named, nodes);
+    for (const Node* n : nodes) {
+        if (n->kind == Kind::Char) {
+            out.push_back(n->a);
+        } else {
+            out.insert(out.end(), p.chars.begin() + n->a, p.chars.begin() + n->a + n->n);
+        }
+    }
+}
+
+}  // namespace
+
+void flatten(Program& p) {
+    std::vector<bool> named(p.groups + 1, false);
+    for (const Node& n : p.nodes) {
+        if (n.kind == Kind::Backref) named[n.a] = true;
+    }
+    std::vector<const Node*> nodes;
+    p.flat = spliced(p, p.root, named, nodes);
+    if (!p.flat) return;
+    // 1. The alternatives' texts, after the program's characters (`chars` grows
+    //    here, before any step points into it).
+    std::vector<size_t> first_text(nodes.size(), 0);
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        const Node& n = *nodes[i];
+        if (n.kind != Kind::Branch) continue;
+        first_text[i] = p.texts.size();
+        for (uint32_t k = 0; k < n.n; ++k) {
+            std::vector<uint32_t> text;
+            alternative_text(p, p.alts[n.body + k], named, text);
+            p.texts.push_back(static_cast<uint32_t>(p.chars.size()));
+            p.texts.push_back(static_cast<uint32_t>(text.size()));
+            p.chars.insert(p.chars.end(), text.begin(), text.end());
+        }
+    }
+    // 2. The steps.
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        const Node& n = *nodes[i];
+        Step s{n.kind};
+        switch (n.kind) {
+            case Kind::Char:
+                s.a = n.a;
+                break;
+            case Kind::Text:
+                s.a = n.n;
+                s.chars = p.chars.data() + n.a;
+                break;
+            case Kind::Pick:
+                s.shift = n.shift;
+                s.size = n.n;
+                s.chars = p.chars.data() + n.a;
+                break;
+            case Kind::Branch:
+                s.kind = Kind::Choice;
+                s.shift = n.shift;
+                s.size = n.n;
+                s.chars = p.chars.data();
+                s.texts = p.texts.data() + first_text[i];
+                break;
+            default: {  // RepeatPick
+                const Node& pick = p.nodes[n.body];
+                s.count_shift = n.shift;
+                s.count_n = n.n;
+                s.a = n.a;
+                s.shift = pick.shift;
+                s.size = pick.n;
+                s.chars = p.chars.data() + pick.a;
+                break;
+            }
+        }
+        p.steps.push_back(s);
+    }
+    // The acceptance tests of the draws (n << shift < 2^32: n has 32 - shift bits).
+    auto mask_of = [&p](uint32_t n, uint8_t shift) {
+        const uint32_t below = n << shift;
+        auto at = std::find(p.accept.begin(), p.accept.end(), below);
+        if (at == p.accept.end()) at = p.accept.insert(at, below);
+        return static_cast<uint8_t>(at - p.accept.begin());
+    };
+    for (Step& s : p.steps) {
+        if (s.kind == Kind::RepeatPick) s.count_mask = mask_of(s.count_n, s.count_shift);
+        if (s.kind == Kind::Pick || s.kind == Kind::RepeatPick || s.kind == Kind::Choice) {
+            s.mask = mask_of(s.size, s.shift);
+        }
+    }
+    p.masked = p.accept.size() <= MAX_MASKS;
+}
+
+}  // namespace vandrel::xeger
