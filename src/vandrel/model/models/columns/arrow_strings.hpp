@@ -115,6 +115,21 @@ class ArrowStringBuilder {
         }
     }
 
+    // Ends `rows` rows of `width` bytes each, written one after another at
+    // `room()` (asked for rows * width bytes): their offsets in one go.
+    void commit_rows(int64_t rows, int64_t width) {
+        while (rows_cap_ - rows_ < rows) grow_rows();
+        if (large_) {
+            auto* at = static_cast<int64_t*>(offsets_) + rows_;
+            for (int64_t k = 1; k <= rows; ++k) at[k] = used_ + k * width;
+        } else {
+            auto* at = static_cast<int32_t*>(offsets_) + rows_;
+            for (int64_t k = 1; k <= rows; ++k) at[k] = static_cast<int32_t>(used_ + k * width);
+        }
+        rows_ += rows;
+        used_ += rows * width;
+    }
+
     int64_t rows() const noexcept { return rows_; }
     // The bytes of row `i` (below rows()), valid until the next write.
     std::pair<const char*, int64_t> row(int64_t i) const noexcept {

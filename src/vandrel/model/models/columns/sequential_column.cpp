@@ -15,6 +15,7 @@
 // those, the pipeline takes over with the values read so far.
 #include "columns/sequential_column.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <string>
@@ -285,26 +286,43 @@ void write_utf8_identifiers(ArrowStringBuilder& out, Py_ssize_t count, Py_ssize_
     int first = 19;
     std::string row;  // prefix, `field` zeros, suffix
     Py_ssize_t field = -1;
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    Py_ssize_t next_check = kSignalStride;
+    // A decade at a time (the rows up to the next number ending in 0, all of
+    // one width): the row once, copied for the others with their last digit
+    // set, and their offsets in one go.
+    for (Py_ssize_t i = 0; i < count;) {
         const Py_ssize_t ndigits = 20 - first;
         const Py_ssize_t wanted = ndigits > length ? ndigits : length;
         if (wanted != field) {
             field = wanted;
             row.assign(prefix).append(static_cast<size_t>(field), '0').append(suffix);
         }
-        const auto size = static_cast<int64_t>(row.size());
-        char* at = out.room(size);
+        const int last = digits[19] - '0';
+        const Py_ssize_t k = std::min<Py_ssize_t>(10 - last, count - i);
+        const auto width = static_cast<int64_t>(row.size());
+        char* at = out.room(k * width);
         row.copy(at, row.size());
         std::memcpy(at + prefix.size() + (field - ndigits), digits + first,
                     static_cast<size_t>(ndigits));
-        out.commit(size);
+        const size_t unit = prefix.size() + static_cast<size_t>(field) - 1;  // the last digit
+        for (Py_ssize_t j = 1; j < k; ++j) {
+            char* copy = at + j * width;
+            std::memcpy(copy, at, static_cast<size_t>(width));
+            copy[unit] = static_cast<char>('0' + last + j);
+        }
+        out.commit_rows(k, width);
+        i += k;
 
-        int d = 19;  // next number
+        digits[19] = static_cast<char>('0' + last + k - 1);  // the decade's last number, then the next
+        int d = 19;
         while (d >= first && digits[d] == '9') digits[d--] = '0';
         if (d < first) first = d;
         if (d >= 0) ++digits[d];
 
-        if ((i + 1) % kSignalStride == 0) check(PyErr_CheckSignals());
+        if (i >= next_check) {
+            check(PyErr_CheckSignals());
+            next_check = i + kSignalStride;
+        }
     }
 }
 
