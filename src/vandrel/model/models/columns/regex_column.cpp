@@ -138,6 +138,27 @@ void rows_to_list(const xeger::Program& prog, int64_t count, PyObject* list) {
 // `count` rows of `prog` (no surrogate in any) written as UTF-8 into `out`:
 // ASCII rows in place, others converted row by row.
 void rows_to_arrow(const xeger::Program& prog, int64_t count, ArrowStringBuilder& out) {
+    if (prog.maxchar < 0x80 && prog.fixed && prog.max_len > 0) {
+        // Rows of one length, written one after another, their offsets in one
+        // go for each stretch of rows.
+        const auto width = static_cast<int64_t>(prog.max_len);
+        constexpr int64_t kStretch = 4096;
+        for (int64_t done = 0; done < count;) {
+            const int64_t k = std::min(kStretch, count - done);
+            auto* at = reinterpret_cast<uint8_t*>(out.room(k * width));
+            xeger::run_rows<uint8_t>(
+                prog, k,
+                [&] {
+                    uint8_t* row = at;
+                    at += width;
+                    return row;
+                },
+                [](const uint8_t*, size_t) {});
+            out.commit_rows(k, width);
+            done += k;
+        }
+        return;
+    }
     if (prog.maxchar < 0x80) {
         const auto max_len = static_cast<int64_t>(prog.max_len);
         xeger::run_rows<uint8_t>(

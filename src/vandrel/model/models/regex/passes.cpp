@@ -194,6 +194,14 @@ void flatten(Program& p) {
         }
     }
     p.masked = p.accept.size() <= MAX_MASKS;
+    p.fixed = std::all_of(p.steps.begin(), p.steps.end(), [&p](const Step& s) {
+        if (s.kind == Kind::RepeatPick) return s.count_n == 1;
+        if (s.kind != Kind::Choice) return true;
+        for (uint32_t k = 1; k < s.size; ++k) {
+            if (s.texts[2 * k + 1] != s.texts[1]) return false;
+        }
+        return true;
+    });
 }
 
 }  // namespace vandrel::xeger

@@ -68,6 +68,8 @@ struct Program {
     // that is when w < (n << s): the distinct n << s of the steps, when there
     // are at most MAX_MASKS of them (then the program is `masked`).
     bool masked = false;
+    // A flat program whose rows all have the same length (max_len).
+    bool fixed = false;
     std::vector<uint32_t> accept;
 };
 
