@@ -37,6 +37,8 @@ PATTERNS = [
     r"[1-9]\d{3} [A-Z]{2}",
     r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}",
     r"[a-z]{4,9}\.[a-z]{2,8}@(example|mail)\.(com|org)",
+    r"\+1-\d{3}-\d{3}-\d{4}",
+    r"\w{10}",
 ]
 SIZES = [1, 10**3, 10**5, 10**6]
 MEMORY_N = 10**6
@@ -48,10 +50,14 @@ RUN_LIMIT = {"forced": 12.0}
 DEFAULT_RUN_LIMIT = 3.0
 REFERENCE_ALWAYS_UP_TO = 10**5
 U, D, H = string.ascii_uppercase, string.digits, "0123456789abcdef"
+W = string.ascii_letters + string.digits + "_"  # rstr's \\w
 # Fixed-width shapes: one alphabet per position (numpy), a Faker call, a Mimesis call.
 SHAPES = {
     PATTERNS[0]: dict(numpy=[U] * 3 + ["-"] + [D] * 4, faker=("bothify", "???-####"), mimesis="@@@-####"),
     PATTERNS[1]: dict(numpy=["123456789"] + [D] * 3 + [" "] + [U] * 2, faker=("bothify", "%### ??")),
+    PATTERNS[4]: dict(numpy=["+", "1", "-"] + [D] * 3 + ["-"] + [D] * 3 + ["-"] + [D] * 4,
+                      faker=("bothify", "+1-###-###-####")),
+    PATTERNS[5]: dict(numpy=[W] * 10),
     PATTERNS[2]: dict(numpy=[H] * 8 + ["-"] + [H] * 4 + ["-", "4"] + [H] * 3 + ["-", "89ab"] + [H] * 3
                       + ["-"] + [H] * 12, faker=("uuid4", None), mimesis="uuid"),
 }
@@ -87,6 +93,69 @@ def numpy_generator(shape, arrow):
     return make
 
 
+def rows_out(buf, lengths, arrow):
+    """Rows left-aligned in `buf` (n, width) uint8 with `lengths`: an Arrow string
+    array over the compacted bytes, or a fixed-width numpy text array."""
+    n, width = buf.shape
+    keep = np.arange(width) < lengths[:, None]
+    if arrow:
+        offsets = np.zeros(n + 1, np.int64)
+        np.cumsum(lengths, out=offsets[1:])
+        return pa.Array.from_buffers(pa.large_string(), n, [None, pa.py_buffer(offsets), pa.py_buffer(buf[keep])])
+    return np.where(keep, buf, 0).view(f"S{width}").ravel().astype(f"U{width}")
+
+
+def uuid_generator(arrow):
+    """UUID-4 text from random bytes: hexlify, then slices into the 36-wide rows."""
+    import binascii
+    rng = np.random.default_rng()
+    cols = [c for c in range(36) if c not in (8, 13, 18, 23)]
+
+    def make(n):
+        hexed = np.frombuffer(binascii.hexlify(rng.bytes(16 * n)), np.uint8).reshape(n, 32)
+        buf = np.full((n, 36), ord("-"), np.uint8)
+        buf[:, cols] = hexed
+        buf[:, 14] = ord("4")
+        buf[:, 19] = np.frombuffer(b"89ab", np.uint8)[hexed[:, 16] & 3]
+        return rows_out(buf, np.full(n, 36, np.int64), arrow)
+    return make
+
+
+def email_generator(arrow):
+    """[a-z]{4,9}\\.[a-z]{2,8}@(example|mail)\\.(com|org): random letters for the
+    longest row, the alternatives by a vectorised choice, each part's length
+    drawn, and the rows packed: in Arrow the valid bytes in row order, else a
+    scatter of them to the left of fixed-width rows."""
+    rng = np.random.default_rng()
+    letters = np.frombuffer(string.ascii_lowercase.encode(), np.uint8)
+    hosts = np.frombuffer(b"example" + b"mail\0\0\0", np.uint8).reshape(2, 7)
+    host_len = np.array([7, 4])
+    tlds = np.frombuffer(b"comorg", np.uint8).reshape(2, 3)
+
+    def make(n):
+        a, b = rng.integers(4, 10, n), rng.integers(2, 9, n)
+        h = rng.integers(0, 2, n)
+        parts = [letters[rng.integers(0, 26, (n, 9), np.uint8)], np.full((n, 1), ord("."), np.uint8),
+                 letters[rng.integers(0, 26, (n, 8), np.uint8)], np.full((n, 1), ord("@"), np.uint8),
+                 hosts[h], np.full((n, 1), ord("."), np.uint8), tlds[rng.integers(0, 2, n)]]
+        lens = [a, np.ones(n, np.int64), b, np.ones(n, np.int64), host_len[h], np.ones(n, np.int64),
+                np.full(n, 3, np.int64)]
+        wide = np.concatenate(parts, axis=1)
+        valid = np.concatenate([np.arange(p.shape[1]) < ln[:, None] for p, ln in zip(parts, lens)], axis=1)
+        lengths = sum(lens)
+        if arrow:  # the valid bytes in row order are the data buffer itself
+            offsets = np.zeros(n + 1, np.int64)
+            np.cumsum(lengths, out=offsets[1:])
+            return pa.Array.from_buffers(pa.large_string(), n,
+                                         [None, pa.py_buffer(offsets), pa.py_buffer(wide[valid])])
+        buf = np.zeros_like(wide)
+        rows, _ = np.nonzero(valid)
+        pos = np.cumsum(valid, axis=1)[valid] - 1
+        buf[rows, pos] = wide[valid]
+        return rows_out(buf, lengths, arrow)
+    return make
+
+
 def peers(pattern, dtype, arrow):
     """name -> (steps, make(n) -> raw output) or a note; raw output goes through column()."""
     shape = SHAPES.get(pattern, {})
@@ -117,7 +186,13 @@ def peers(pattern, dtype, arrow):
                           lambda n: [code(mask=mask) for _ in range(n)])
     else:
         out["Mimesis"] = "n/a (no call of this shape)"
-    if "numpy" in shape:
+    if pattern == PATTERNS[2]:
+        out["numpy"] = ("rng.bytes -> hexlify -> slices of 36-wide rows -> " +
+                        ("Arrow data buffer" if arrow else "view S36 -> astype U36"), uuid_generator(arrow))
+    elif pattern == PATTERNS[3]:
+        out["numpy"] = ("letters for the longest row, choices, drawn lengths -> scatter of the valid bytes -> " +
+                        ("Arrow data buffer" if arrow else "view S30 -> astype U30"), email_generator(arrow))
+    elif "numpy" in shape:
         w = len(shape["numpy"])
         steps = ("rng.integers -> uint8 rows -> " +
                  ("Arrow data buffer (pa.Array.from_buffers)" if arrow else f"view S{w} -> astype U{w}"))
