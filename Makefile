@@ -37,8 +37,8 @@ VENV := .venv/$(PYVER)$(if $(ARROW),-arrow)
 REQS := requirements.txt $(if $(ARROW),requirements-arrow.txt)
 VPY := $(CURDIR)/$(VENV)/bin/python
 STAMP := $(VENV)/.deps-stamp
-SRCS := $(shell find src/vandrel/model/models -name '*.cpp' -o -name '*.hpp') \
-        $(shell find src/vandrel -name '*.py' -o -name '*.pyi' -o -name 'py.typed') CMakeLists.txt pyproject.toml
+SRCS := $(shell find src/vandrel/model/models -name '*.cpp' -o -name '*.hpp' -o -name '*.pyi') CMakeLists.txt pyproject.toml
+HOST_SRCS := $(shell find host/src -name '*.py' -o -name 'py.typed') host/pyproject.toml
 PIP := $(VPY) -m pip --disable-pip-version-check -q
 ALL_PYTHONS = $(shell tools/find-python --all)
 
@@ -51,8 +51,17 @@ $(STAMP): $(REQS) | $(VPY)
 	$(PIP) install $(addprefix -r ,$(REQS))
 	touch $@
 
-# Build and install the package into the venv (incremental: build/ keeps CMake's tree).
-$(VENV)/.install-stamp: $(STAMP) $(SRCS)
+# The stand-in of the host package (host/, plain Python), installed before the
+# module, whose wheel holds only the module and its stub. The module is
+# uninstalled first and installed again by the next rule: an older build of it
+# lists the host's files as its own, and replacing it would remove them.
+$(VENV)/.host-stamp: $(STAMP) $(HOST_SRCS)
+	$(PIP) -q uninstall -y vandrel-string-models
+	$(PIP) install --no-build-isolation --no-deps ./host
+	touch $@
+
+# Build and install the module into the venv (incremental: build/ keeps CMake's tree).
+$(VENV)/.install-stamp: $(VENV)/.host-stamp $(SRCS)
 	$(PIP) install --no-build-isolation --no-deps .
 	touch $@
 
@@ -111,14 +120,17 @@ lint: install
 
 # One manylinux2014 wheel per supported CPython found and per architecture
 # (x86_64, aarch64; built by zig, see tools/build_wheels.sh), and the sdist, into dist/.
+# CPython 3.14 and 3.15 are those of the Debian unstable root (tools/sid_root.sh,
+# made when missing; root needed); SID_VERSIONS= leaves them out, here and in wheel-check.
 wheels:
 	PYTHONS="$(ALL_PYTHONS)" tools/build_wheels.sh
 
 # Checks the wheels (and the sdist) of dist/: auditwheel's policy and the
 # module's exports; each x86_64 wheel installs into a fresh venv of its version
 # with the newest dependencies, imports, samples, runs the demo and mypy
-# --strict; the cp39 wheels run the test suite in Debian 11 roots (arm64 under
-# qemu-user; root needed). Builds them first when dist/ has none.
+# --strict (3.14 and 3.15 in the Debian unstable root, with the test suite); the
+# cp39 wheels run the test suite in Debian 11 roots (arm64 under qemu-user, the
+# tests of the native code; root needed). Builds them first when dist/ has none.
 wheel-check:
 	PYTHONS="$(ALL_PYTHONS)" tools/check_wheel.sh
 

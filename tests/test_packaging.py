@@ -1,6 +1,8 @@
-"""The installed package ships its type information, and the stub agrees with the module."""
+"""The installed distribution holds the module and its stub only, the host provides
+the package around them (py.typed included), and the stub agrees with the module."""
 import ast
 import inspect
+from importlib import metadata
 from pathlib import Path
 
 import pytest
@@ -28,6 +30,18 @@ def test_stub_and_marker_are_installed_beside_the_module(mod, stub_path):
     assert Path(mod.__file__).suffix == ".so"
     assert stub_path.is_file()
     assert (Path(vandrel.__file__).parent / "py.typed").is_file()
+
+
+def test_the_distribution_installs_the_module_and_its_stub_only(mod):
+    """The rest of the package (vandrel/__init__.py, py.typed, the models'
+    __init__.py) is the host's: a wheel that carried it would overwrite the
+    host's files, and remove them when uninstalled."""
+    try:
+        files = metadata.files("vandrel-string-models")
+    except metadata.PackageNotFoundError:
+        pytest.skip("the module is not installed as a distribution")
+    installed = sorted(f.as_posix() for f in files if not f.parts[0].endswith(".dist-info"))
+    assert installed == ["vandrel/model/models/" + Path(mod.__file__).name, "vandrel/model/models/string.pyi"]
 
 
 def test_installed_stub_is_the_one_in_the_sources(stub_path):

@@ -2,7 +2,7 @@
 # The whole test suite against a build of the module with AddressSanitizer and
 # UBSan (`make asan`). The sanitized module is built in its own tree
 # (build/asan) and imported from a temporary package tree that holds the host
-# stand-in of src/vandrel plus that module, ahead of the installed package.
+# stand-in of host/src/vandrel plus that module, ahead of the installed package.
 # The slow reliability checks run too (VANDREL_SLOW=1).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,8 +27,10 @@ nm -D --undefined-only "$SO" | grep -c __asan_ >/dev/null \
 # 2. A package tree: the host stand-in (Python sources only) and the sanitized module.
 TREE=$(mktemp -d "${TMPDIR:-/tmp}/vandrel-asan.XXXXXX")
 trap 'rm -rf "$TREE"' EXIT
-(cd src && find vandrel \( -name '*.py' -o -name '*.pyi' -o -name py.typed \) -print0 \
-  | xargs -0 cp --parents -t "$TREE")
+for dir in host/src src; do  # the stand-in host, then the module's stub
+  (cd "$dir" && find vandrel \( -name '*.py' -o -name '*.pyi' -o -name py.typed \) -print0 \
+    | xargs -0 cp --parents -t "$TREE")
+done
 cp "$SO" "$TREE/vandrel/model/models/"
 MODULE_FILE="$TREE/vandrel/model/models/$(basename "$SO")"
 

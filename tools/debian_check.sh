@@ -8,9 +8,10 @@
 # .venv/debian/ for the next run; an aarch64 root runs under qemu-user through
 # binfmt_misc. Inside, with none of this machine's environment or pip settings
 # (only its CA bundle): a fresh venv of Debian's CPython 3.9, Debian's pip
-# installs the wheel (never an sdist) with its dependencies and the pinned
-# pytest and hypothesis, then pip check, tools/wheel_smoke.py,
-# examples/demo.py and the test suite (tests/, PYTEST_ARGS).
+# installs the stand-in of the host package (host/, as a wheel built here),
+# then the wheel (never an sdist) with its dependencies and the pinned pytest
+# and hypothesis, then pip check, tools/wheel_smoke.py, examples/demo.py and
+# the test suite (tests/, PYTEST_ARGS).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -59,6 +60,9 @@ done
 work=$root/tmp/wheel-check
 rm -rf "$work" && mkdir -p "$work"
 cp "$wheel" "$work/"
+"$(tools/find-python)" -m pip wheel --disable-pip-version-check -q --no-deps -w "$work" ./host \
+  || fail "the wheel of the stand-in host"
+host_wheel=$(cd "$work" && ls vandrel_host_standin-*.whl)
 cp -r tests "$work/tests"
 cp tools/wheel_smoke.py examples/demo.py "$work/"
 # the stub of the sources, which a test compares, and the table of source lines the tests read
@@ -75,6 +79,7 @@ cat >"$work/run.sh" <<SCRIPT
 set -euo pipefail
 cd /tmp/wheel-check
 python3 -m venv venv
+venv/bin/python -m pip install -q --only-binary :all: ./$host_wheel
 venv/bin/python -m pip install -q --only-binary :all: ./$(basename "$wheel") $pins
 venv/bin/python -m pip check
 venv/bin/python -c 'import platform, sys, numpy, pandas; print("wheel-check: Debian 11", platform.machine() + ":", "CPython", sys.version.split()[0] + ", pip", __import__("pip").__version__ + ", numpy", numpy.__version__ + ", pandas", pandas.__version__)'

@@ -1,0 +1,1 @@
+"""Column models. The native ``string`` module is imported on demand."""
