@@ -52,8 +52,10 @@ PyObject* fsm_categories_impl(PyObject* func, PyObject* const* args, size_t narg
     PyObject* a[1];
     if (!bind_arguments(fsm_categories, func, args, nargsf, kwnames, a)) return nullptr;
     return run_body(fsm_categories, func, [&](int& line) {
-        return read_meta_twice(func, a[0], K.str_categories, nullptr, line, line::fsm_categories_test,
-                               line::fsm_categories_raise, line::fsm_categories_return).release();
+        return read_meta_twice(func, a[0], K.str_categories, nullptr, line,
+                               line::fsm_categories_test, line::fsm_categories_raise,
+                               line::fsm_categories_return)
+            .release();
     });
 }
 
@@ -62,9 +64,9 @@ PyObject* fsm_pattern_impl(PyObject* func, PyObject* const* args, size_t nargsf,
     PyObject* a[1];
     if (!bind_arguments(fsm_pattern, func, args, nargsf, kwnames, a)) return nullptr;
     return run_body(fsm_pattern, func, [&](int& line) {
-        Ref pattern =
-            read_meta_twice(func, a[0], K.str_pattern, K.str_no_pattern, line, line::fsm_pattern_test,
-                            line::fsm_pattern_raise, line::fsm_pattern_return);
+        Ref pattern = read_meta_twice(func, a[0], K.str_pattern, K.str_no_pattern, line,
+                                      line::fsm_pattern_test, line::fsm_pattern_raise,
+                                      line::fsm_pattern_return);
         PyObject* p = pattern.get();
         if (p != Py_None && Py_TYPE(p) != &PyUnicode_Type) raise_expected_unicode(p);
         return pattern.release();
@@ -132,8 +134,8 @@ bool reads_are_plain(PyObject* self, PyObject* rstr, PyObject* xeger) {
 // Generates the n rows into `rows` (step 4 of sample).
 void generate(PyObject* func, PyObject* self, PyObject* n, XegerColumn& rows) {
     const xeger::Program* run = nullptr;  // the program of the current run of rows
-    long long left = 0;                 // rows the run may still make
-    long long cost = 1;                 // of a row of the last checked row's program
+    long long left = 0;                   // rows the run may still make
+    long long cost = 1;                   // of a row of the last checked row's program
     auto checked_row = [&] {
         // Interruptible like the interpreter's own loop, whatever xeger is bound to.
         check(PyErr_CheckSignals());

@@ -412,14 +412,16 @@ void run_body(PyObject* module, PyObject* ns) {
     at_line(line::body_numpy, [&] { import_module(ns, K.str_numpy, K.str_np); });
     at_line(line::body_pandas, [&] { import_module(ns, K.str_pandas, K.str_pd); });
     at_line(line::body_rstr, [&] { import_module(ns, K.str_rstr, K.str_rstr); });
-    at_line(line::body_association, [&] { import_names(ns, K.str_assoc_module, 0, {K.str_Association}); });
+    at_line(line::body_association,
+            [&] { import_names(ns, K.str_assoc_module, 0, {K.str_Association}); });
     at_line(line::body_value, [&] {
         import_names(ns, K.str_metadata_value, 3, {K.str_FormattedString, K.str_String});
     });
     at_line(line::body_base, [&] {
         import_names(ns, K.str_base, 2, {K.str_DiscreteModel, K.str_NonAssociationModel});
     });
-    at_line(line::body_exceptions, [&] { import_names(ns, K.str_exceptions, 2, {K.str_ModelNotFittedError}); });
+    at_line(line::body_exceptions,
+            [&] { import_names(ns, K.str_exceptions, 2, {K.str_ModelNotFittedError}); });
     // 10. the classes
     create_class(ns, kFormattedStringModel);
     create_class(ns, kSequentialFormattedString);

@@ -18,8 +18,6 @@ namespace {
 // --- the pyarrow that pandas loaded
 // ---------------------------------------------------------------
 
-
-
 }  // namespace
 
 bool str_attr_is(PyObject* o, PyObject* attr, const char* expected) {
@@ -34,7 +32,8 @@ bool str_attr_is(PyObject* o, PyObject* attr, const char* expected) {
 }
 
 PyObject* arrow_capsule_importer() {
-    PyObject* module = PyDict_GetItemWithError(PyImport_GetModuleDict(), K.str_pyarrow);  // borrowed
+    PyObject* module =
+        PyDict_GetItemWithError(PyImport_GetModuleDict(), K.str_pyarrow);  // borrowed
     if (module == nullptr) {
         if (PyErr_Occurred()) raise_set();
         return nullptr;

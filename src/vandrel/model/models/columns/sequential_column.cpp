@@ -313,7 +313,8 @@ void write_utf8_identifiers(ArrowStringBuilder& out, Py_ssize_t count, Py_ssize_
         out.commit_rows(k, width);
         i += k;
 
-        digits[19] = static_cast<char>('0' + last + k - 1);  // the decade's last number, then the next
+        digits[19] =
+            static_cast<char>('0' + last + k - 1);  // the decade's last number, then the next
         int d = 19;
         while (d >= first && digits[d] == '9') digits[d--] = '0';
         if (d < first) first = d;
@@ -418,8 +419,8 @@ Ref probe_column(bool with_prefix, bool with_suffix, PyObject* objects) {
 }
 
 // The dtype to build the column with under `options` (column_key: the option
-// values and what the steps reach) and how to build it, or NULL when the pipeline's result is not one
-// reproduced here.
+// values and what the steps reach) and how to build it, or NULL when the pipeline's result is not
+// one reproduced here.
 Ref column_dtype(PyObject* options, bool with_prefix, bool with_suffix, Column& column) {
     Ref key = Ref::steal(Py_BuildValue("(OOO)", options, with_prefix ? Py_True : Py_False,
                                        with_suffix ? Py_True : Py_False));

@@ -211,8 +211,8 @@ Ref pipeline_objects(PyObject* pd) {
     // pandas through it, whatever it is now, as the steps' own arrays do.
     Ref from_arrow = class_function(dtype.get(), K.str___from_arrow__);
     if (!from_arrow) return not_own;
-    return Ref::steal(PyTuple_Pack(5, pa, array.get(), init.get(), from_sequence.get(),
-                                   from_arrow.get()));
+    return Ref::steal(
+        PyTuple_Pack(5, pa, array.get(), init.get(), from_sequence.get(), from_arrow.get()));
 }
 
 Ref column_key(PyObject* pd) {

@@ -71,9 +71,9 @@ inline int frames_left() noexcept {
 
 #if PY_VERSION_HEX >= 0x030F0000
 // From 3.14 on C recursion ends where the machine stack nears its end, not at
-// a count; 3.15 exports no test of its limit. The room left on this thread's stack, counted in KiB past a margin
-// of 1 MiB (far more than the interpreter keeps at the end of a stack), as
-// frames; 0 when the stack's bounds cannot be read (then the rows are calls).
+// a count; 3.15 exports no test of its limit. The room left on this thread's stack, counted in KiB
+// past a margin of 1 MiB (far more than the interpreter keeps at the end of a stack), as frames; 0
+// when the stack's bounds cannot be read (then the rows are calls).
 inline int c_stack_frames_left() noexcept {
     thread_local uintptr_t low = [] {
         pthread_attr_t attr;
@@ -285,8 +285,9 @@ inline int watch_dict_events([[maybe_unused]] PyObject* dict,
 // ---- bytecode ------------------------------------------------------------------------------
 //
 // The opcodes of LOAD_GLOBAL and EXTENDED_ARG in co_code (renumbered in 3.13,
-// 3.14 and 3.15: taken from the interpreter's own opcode.h), and the shift of LOAD_GLOBAL's argument that gives its co_names
-// index (from 3.11 on, its low bit says whether NULL is pushed too).
+// 3.14 and 3.15: taken from the interpreter's own opcode.h), and the shift of LOAD_GLOBAL's
+// argument that gives its co_names index (from 3.11 on, its low bit says whether NULL is pushed
+// too).
 constexpr int kOpLoadGlobal = LOAD_GLOBAL, kOpExtendedArg = EXTENDED_ARG;
 constexpr int kLoadGlobalNameShift = PY_VERSION_HEX >= 0x030B0000 ? 1 : 0;
 
@@ -295,7 +296,8 @@ constexpr int kLoadGlobalNameShift = PY_VERSION_HEX >= 0x030B0000 ? 1 : 0;
 // The line a traceback entry shows for a frame that ran no instruction: up to
 // 3.10 the frame's own line, set here; from 3.11 on its code object's first
 // line, which the caller made `line`.
-inline void set_frame_line([[maybe_unused]] PyFrameObject* frame, [[maybe_unused]] int line) noexcept {
+inline void set_frame_line([[maybe_unused]] PyFrameObject* frame,
+                           [[maybe_unused]] int line) noexcept {
 #if PY_VERSION_HEX < 0x030B0000
     frame->f_lineno = line;
 #endif

@@ -6,7 +6,6 @@
 
 namespace vandrel {
 
-
 namespace {
 
 inline uint64_t version_of(PyObject* dict) {

@@ -47,8 +47,7 @@ std::vector<PyObject*> Validator::parser_value(PyObject* name, PyObject* v) {
         s_.watch_func(f);
         need(PyFunction_GET_GLOBALS(f) == pd_ && PyFunction_GET_KW_DEFAULTS(f) == nullptr &&
              PyFunction_GET_CLOSURE(f) == nullptr);
-        need(code_from_source(PyFunction_GET_CODE(f), s_.get(pd_, "__file__"),
-                              qualname.c_str()));
+        need(code_from_source(PyFunction_GET_CODE(f), s_.get(pd_, "__file__"), qualname.c_str()));
         if (PyObject* d = PyFunction_GET_DEFAULTS(f)) need(immutable(d));
         for (PyObject* n : global_loads(PyFunction_GET_CODE(f))) loads.push_back(n);
     };
@@ -63,8 +62,7 @@ std::vector<PyObject*> Validator::parser_value(PyObject* name, PyObject* v) {
     } else if (PyType_Check(v)) {
         s_.watch_type(v);
         Ref cdict = type_dict(reinterpret_cast<PyTypeObject*>(v));
-        need(is_ascii(item(cdict.get(), "__module__"),
-                      PyUnicode_AsUTF8(s_.get(pd_, "__name__"))));
+        need(is_ascii(item(cdict.get(), "__module__"), PyUnicode_AsUTF8(s_.get(pd_, "__name__"))));
         Py_ssize_t pos = 0;
         PyObject *k = nullptr, *m = nullptr;
         while (PyDict_Next(cdict.get(), &pos, &k, &m)) {

@@ -49,8 +49,7 @@ void Validator::generator() {
     PyObject* bits = mro_lookup(random_type_, "getrandbits");
     need(bits != nullptr && Py_TYPE(bits) == &PyMethodDescr_Type);
     auto* descr = reinterpret_cast<PyMethodDescrObject*>(bits);
-    need(PyDescr_TYPE(descr) == base &&
-         std::strcmp(descr->d_method->ml_name, "getrandbits") == 0);
+    need(PyDescr_TYPE(descr) == base && std::strcmp(descr->d_method->ml_name, "getrandbits") == 0);
     Ref rdict = s_.watch_attributes(inst);
     for (const char* m :
          {"choice", "randint", "randrange", "shuffle", "_randbelow", "getrandbits"}) {

@@ -67,8 +67,8 @@ void Validator::xeger_method() {
 void Validator::instance() {
     Ref idict = s_.watch_attributes(self_);
     PyObject* d = idict.get();
-    for (const char* m : {"xeger", "_build_string", "_handle_state", "_handle_group",
-                          "_handle_in", "_handle_repeat", "rstr", "sample_wr", "printable"}) {
+    for (const char* m : {"xeger", "_build_string", "_handle_state", "_handle_group", "_handle_in",
+                          "_handle_repeat", "rstr", "sample_wr", "printable"}) {
         need(s_.get(d, m) == nullptr);
     }
     PyObject* rnd = s_.get(d, "_random");
@@ -86,8 +86,8 @@ void Validator::instance() {
     auto alphabet = [&](const char* key) {
         PyObject* a = s_.get(alphabets, key);
         PyObject* b = s_.get(defaults, key);
-        need(a != nullptr && b != nullptr && PyUnicode_CheckExact(a) &&
-             PyUnicode_CheckExact(b) && PyUnicode_Compare(a, b) == 0);
+        need(a != nullptr && b != nullptr && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b) &&
+             PyUnicode_Compare(a, b) == 0);
         return s_.hold(a);
     };
     for (int i = 0; i < 6; ++i) s_.category_alphabet[i] = alphabet(CATEGORY_ALPHABETS[i]);
@@ -105,9 +105,8 @@ void Validator::dispatch_tables(PyObject* d) {
     need(init != nullptr && Py_TYPE(init) == &PyFunction_Type);
     // Its code (lambdas included) is the source's; its default is not on the rows' path.
     s_.watch_func(init);
-    need(
-        PyFunction_GET_GLOBALS(init) == xg_ &&
-        code_from_source(PyFunction_GET_CODE(init), s_.get(xg_, "__file__"), "Xeger.__init__"));
+    need(PyFunction_GET_GLOBALS(init) == xg_ &&
+         code_from_source(PyFunction_GET_CODE(init), s_.get(xg_, "__file__"), "Xeger.__init__"));
     for (PyObject* name : global_loads(PyFunction_GET_CODE(init))) {
         loads_.emplace_back(xg_, name);
     }
@@ -118,17 +117,15 @@ void Validator::dispatch_tables(PyObject* d) {
         if (PyCode_Check(c)) lambdas.push_back(s_.hold(c));
     }
     need(lambdas.size() == 6 + 15);
-    auto check_table = [&](PyObject* table, const char* const* keys, size_t nkeys,
-                           size_t first) {
+    auto check_table = [&](PyObject* table, const char* const* keys, size_t nkeys, size_t first) {
         need(static_cast<size_t>(PyDict_GET_SIZE(table)) == nkeys);
         Py_ssize_t pos = 0;
         PyObject *k = nullptr, *v = nullptr;
         for (size_t i = 0; PyDict_Next(table, &pos, &k, &v); ++i) {
             need(i < nkeys && is_ascii(k, keys[i]));
             s_.watch_func(v);
-            need(PyFunction_GET_CODE(v) == lambdas[first + i] &&
-                 PyFunction_GET_GLOBALS(v) == xg_ && PyFunction_GET_DEFAULTS(v) == nullptr &&
-                 PyFunction_GET_KW_DEFAULTS(v) == nullptr);
+            need(PyFunction_GET_CODE(v) == lambdas[first + i] && PyFunction_GET_GLOBALS(v) == xg_ &&
+                 PyFunction_GET_DEFAULTS(v) == nullptr && PyFunction_GET_KW_DEFAULTS(v) == nullptr);
             need(function_builtins_are(v, S.builtins_dict));
             if (PyObject* cl = PyFunction_GET_CLOSURE(v)) {
                 for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(cl); ++j) {

@@ -26,8 +26,7 @@ void Validator::typing_reads() {
          mro_lookup(alias_type, "__eq__") == object_slot("__eq__"));
     Ref adict = s_.watch_attributes(alias);
     PyObject* origin = s_.get(adict.get(), "__origin__");
-    need(exact_int(s_.get(adict.get(), "_nparams"), 1) &&
-         c_type_of(origin, "re.Pattern", "_sre"));
+    need(exact_int(s_.get(adict.get(), "_nparams"), 1) && c_type_of(origin, "re.Pattern", "_sre"));
     PyObject* getitem = mro_lookup(alias_type, "__getitem__");
     need(getitem != nullptr && Py_TYPE(getitem) == &PyFunction_Type);
     function(getitem, td_, "_tp_cache.<locals>.decorator.<locals>.inner", {}, true);
@@ -46,8 +45,8 @@ void Validator::typing_reads() {
             function(v, td_, "_SpecialGenericAlias.__getitem__", {}, false, false);
         } else {
             need(is_ascii(var, "cached") && v != nullptr &&
-                 c_type_of(reinterpret_cast<PyObject*>(Py_TYPE(v)),
-                           "functools._lru_cache_wrapper", "_functools"));
+                 c_type_of(reinterpret_cast<PyObject*>(Py_TYPE(v)), "functools._lru_cache_wrapper",
+                           "_functools"));
         }
     }
 }

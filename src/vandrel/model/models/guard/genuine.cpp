@@ -127,7 +127,6 @@ bool matches(PyObject* code, PyObject* module_code, const char* qualname) {
     });
 }
 
-
 }  // namespace
 
 bool c_function_of(PyObject* f, const char* module, const char* name) {

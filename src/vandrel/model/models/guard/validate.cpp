@@ -61,8 +61,8 @@ void Validator::function(PyObject* f, PyObject* globals, const char* qualname, D
     }
 }
 
-void Validator::method(PyObject* type, const char* name, PyObject* globals, const std::string& qualname,
-            Defaults defaults) {
+void Validator::method(PyObject* type, const char* name, PyObject* globals,
+                       const std::string& qualname, Defaults defaults) {
     PyObject* f = mro_lookup(type, name);
     need(f != nullptr);
     function(f, globals, qualname.c_str(), defaults);

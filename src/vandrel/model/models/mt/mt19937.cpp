@@ -131,7 +131,6 @@ bool same_as_reference(Refill candidate) {
     return true;
 }
 
-
 // The widest refill this processor runs that gives the reference's words.
 Refill widest_refill() {
 #if defined(__x86_64__)

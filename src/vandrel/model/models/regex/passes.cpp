@@ -63,7 +63,6 @@ size_t longest(const Program& p, uint32_t root) {
     return longest(p, root, groups);
 }
 
-
 namespace {
 
 // The nodes of sequence `seq` with the groups no back-reference names spliced

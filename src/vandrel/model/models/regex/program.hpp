@@ -27,17 +27,17 @@ struct Node {
 
 // A node of a flat program (Program::flat) with what a row needs of it at hand.
 struct Step {
-    Kind kind = Kind::Char;          // Char, Text, Pick, RepeatPick or Choice
-    uint8_t count_shift = 0;         // RepeatPick: the shift of the count's draw
-    uint8_t shift = 0;               // Pick/RepeatPick: the shift of a pick's draw
-    uint32_t count_n = 0;            // RepeatPick: max - min + 1
-    uint32_t a = 0;                  // Char: code point; Text: length; RepeatPick: min
-    uint32_t size = 0;               // Pick/RepeatPick: the table's size; Choice: alternatives
+    Kind kind = Kind::Char;           // Char, Text, Pick, RepeatPick or Choice
+    uint8_t count_shift = 0;          // RepeatPick: the shift of the count's draw
+    uint8_t shift = 0;                // Pick/RepeatPick: the shift of a pick's draw
+    uint32_t count_n = 0;             // RepeatPick: max - min + 1
+    uint32_t a = 0;                   // Char: code point; Text: length; RepeatPick: min
+    uint32_t size = 0;                // Pick/RepeatPick: the table's size; Choice: alternatives
     const uint32_t* chars = nullptr;  // Text: its characters; Pick/RepeatPick: the table;
                                       // Choice: the alternatives' characters
     const uint32_t* texts = nullptr;  // Choice: (offset in `chars`, length) of each alternative
-    uint8_t count_mask = 0;          // RepeatPick: the count's entry in Program::accept
-    uint8_t mask = 0;                // Pick/RepeatPick/Choice: a draw's entry in Program::accept
+    uint8_t count_mask = 0;           // RepeatPick: the count's entry in Program::accept
+    uint8_t mask = 0;                 // Pick/RepeatPick/Choice: a draw's entry in Program::accept
 };
 
 // The most acceptance tests a masked program (Program::masked) holds: as many

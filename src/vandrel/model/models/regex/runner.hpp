@@ -117,7 +117,8 @@ template <class Char, class Reader>
                 break;
             case Kind::Choice: {
                 const uint32_t* text = s.texts + 2 * words.below(s.size, s.shift, s.mask);
-                for (uint32_t k = 0; k < text[1]; ++k) *at++ = static_cast<Char>(s.chars[text[0] + k]);
+                for (uint32_t k = 0; k < text[1]; ++k)
+                    *at++ = static_cast<Char>(s.chars[text[0] + k]);
                 break;
             }
             default: {  // RepeatPick
