@@ -71,12 +71,24 @@ def upper_series_init(m):
     return calls
 
 
+def counting_from_arrow(m):
+    calls, original = [], pd.StringDtype.__from_arrow__
+
+    def __from_arrow__(self, array):
+        calls.append(1)
+        return original(self, array)
+    m.setattr(pd.StringDtype, "__from_arrow__", __from_arrow__)
+    return calls
+
+
+PATCHES = {"pa.array": counting_pa_array, "Series.__init__": upper_series_init,
+           "StringDtype.__from_arrow__": counting_from_arrow}
 FORMATTED = (lambda mod: mod.FormattedStringModel, lambda: (make_fmeta(pattern=r"[a-c]{2}\d"),))
 SEQUENTIAL = (lambda mod: mod.SequentialFormattedString, lambda: (make_smeta(), 3, "id-", None))
 
 
 @pytest.mark.parametrize("model", [FORMATTED, SEQUENTIAL], ids=["formatted", "sequential"])
-@pytest.mark.parametrize("change", ["options", "pa.array", "Series.__init__"])
+@pytest.mark.parametrize("change", ["options"] + sorted(PATCHES))
 def test_arrow_column_as_the_steps_make_it(mod, monkeypatch, model, change):
     cls_of, args_of = model
     cls = cls_of(mod)
@@ -84,7 +96,7 @@ def test_arrow_column_as_the_steps_make_it(mod, monkeypatch, model, change):
         make, patch = options_flipped_by_name(cls, *args_of()), lambda m: []
     else:
         make = lambda: cls(*args_of())  # noqa: E731
-        patch = counting_pa_array if change == "pa.array" else upper_series_init
+        patch = PATCHES[change]
     native = frame_of(mod, monkeypatch, make, False, patch)
     steps = frame_of(mod, monkeypatch, make, True, patch)
     assert native == steps

@@ -197,8 +197,12 @@ Ref pipeline_objects(PyObject* pd) {
     }
     Ref init = class_function(series.get(), K.str___init__);
     Ref from_sequence = class_function(string_array.get(), K.str__from_sequence);
+    // (the Arrow columns reach pandas through StringDtype.__from_arrow__, which
+    // the steps do not call: a wrapper of it would see calls they do not make)
+    Ref from_arrow = class_function(dtype.get(), K.str___from_arrow__);
     if (!pandas_function(init.get(), "Series.__init__") ||
-        !pandas_function(from_sequence.get(), "ArrowStringArray._from_sequence")) {
+        !pandas_function(from_sequence.get(), "ArrowStringArray._from_sequence") ||
+        !pandas_function(from_arrow.get(), "StringDtype.__from_arrow__")) {
         return not_own;
     }
     // The pyarrow of sys.modules (where the Arrow buffers are handed over) is
@@ -207,10 +211,6 @@ Ref pipeline_objects(PyObject* pd) {
         PyDict_GetItemWithError(PyFunction_GET_GLOBALS(from_sequence.get()), K.str_pa);
     if (pandas_pa == nullptr && PyErr_Occurred()) raise_set();
     if (pandas_pa != pa) return not_own;
-    // StringDtype.__from_arrow__ is not among them: the Arrow column reaches
-    // pandas through it, whatever it is now, as the steps' own arrays do.
-    Ref from_arrow = class_function(dtype.get(), K.str___from_arrow__);
-    if (!from_arrow) return not_own;
     return Ref::steal(
         PyTuple_Pack(5, pa, array.get(), init.get(), from_sequence.get(), from_arrow.get()));
 }

@@ -36,10 +36,11 @@ bool same_series(PyObject* ours, PyObject* piped, PyObject* piped_arrow);
 Ref dtype_options(PyObject* pd);
 
 // What the pandas steps reach when they make a column of texts in Arrow
-// storage, by identity: pyarrow's module and its `array`, Series.__init__ and
-// ArrowStringArray._from_sequence, as a tuple (with StringDtype.__from_arrow__,
-// which the Arrow columns go through too) when each is pyarrow's or pandas' own
-// (a function whose code is its module source's), else False: then a column
+// storage, or that the Arrow columns made here go through, by identity:
+// pyarrow's module and its `array`, Series.__init__,
+// ArrowStringArray._from_sequence and StringDtype.__from_arrow__, as a tuple
+// when each is pyarrow's or pandas' own (a function whose code is its module
+// source's), else False: then a column
 // the steps would keep in Arrow is left to them, unprobed. None when pyarrow is
 // not loaded.
 Ref pipeline_objects(PyObject* pd);
