@@ -93,7 +93,7 @@ done
 took "step 1" "$start"
 
 # The aarch64 wheel under qemu-user (step 3) takes longest, on one core: it
-# runs beside steps 2 to 4, its output held back until the end.
+# runs beside steps 2 to 5, its output held back until the end.
 arm64_args=()
 for f in $ARM64_IGNORE; do arm64_args+=("--ignore=$f"); done
 arm64_start=$SECONDS
@@ -198,5 +198,5 @@ took "the wheel over the host" "$start"
 say "(the aarch64 wheel under qemu-user, started after step 1${ARM64_IGNORE:+, without $ARM64_IGNORE}:)"
 if wait "$arm64"; then cat "$TMP/arm64.log"; else cat "$TMP/arm64.log" >&2; fail "the aarch64 wheel on Debian 11 arm64"; fi
 arm64=""
-took "cp39 on Debian 11 arm64 (beside steps 2 to 4)" "$arm64_start"
+took "cp39 on Debian 11 arm64, beside steps 2 to 5" "$arm64_start"
 say "all checks passed in ${SECONDS}s"
