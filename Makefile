@@ -102,13 +102,15 @@ test-all:
 leaks: install
 	cd tests && VANDREL_SLOW=1 PYTHONMALLOC=pymalloc $(VPY) -m pytest -q test_reliability.py -k "no_leak or injected_faults"
 
-# Benchmarks print a table and write bench/results/ (not part of the tests).
+# Benchmarks print a table and write bench/results/ (not part of the tests), and
+# the README's chart, docs/rates.png.
 bench: install
 	$(PIP) install -r bench/requirements.txt
 	@echo "bench: $$($(VPY) -c 'import sys, numpy, pandas, importlib.util as u; pa = "pyarrow " + __import__("pyarrow").__version__ if u.find_spec("pyarrow") else "no pyarrow: Arrow storage skipped"; print("CPython %s, numpy %s, pandas %s, %s (other versions: PYTHON=...)" % (sys.version.split()[0], numpy.__version__, pandas.__version__, pa))')"
 	$(VPY) bench/bench.py
 	$(VPY) bench/sequential.py
 	$(VPY) bench/xeger.py
+	$(VPY) bench/chart.py
 
 # The whole suite against a build with AddressSanitizer and UBSan.
 asan: $(STAMP)

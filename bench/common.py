@@ -148,6 +148,77 @@ def table(header: List[str], rows: List[List[str]], align: str) -> List[str]:
     return out + ["| " + " | ".join(r) + " |" for r in rows]
 
 
+# ---------------------------------------------------------------- numpy writers
+
+
+class Lanes:
+    """The fastest fixed-width writer we know in numpy: rows of `template`'s
+    width as 8-byte little-endian lanes, each field (c bytes within one lane)
+    taken from a table of all its values, pre-shifted to its place, so a row
+    costs one gather and one OR per field. `rows(indexes)` takes one index
+    array per field (in the order of `field`) and gives (n, width) uint8."""
+
+    def __init__(self, template: bytes):
+        import numpy as np
+        self.width, self.lanes = len(template), (len(template) + 7) // 8
+        base = np.zeros(8 * self.lanes, np.uint8)
+        base[:self.width] = np.frombuffer(template, np.uint8)
+        self.base, self.fields = base.view("<u8"), []
+
+    def field(self, start: int, values) -> None:
+        """values: (m, c) uint8, all the field's texts; bytes start..start+c in one lane."""
+        import numpy as np
+        lane, off = divmod(start, 8)
+        assert off + values.shape[1] <= 8, "a field within one lane"
+        packed = np.zeros(len(values), np.uint64)
+        for k in range(values.shape[1]):
+            packed |= values[:, k].astype(np.uint64) << np.uint64(8 * (off + k))
+        self.fields.append((lane, packed))
+
+    def rows(self, indexes):
+        import numpy as np
+        out = np.empty((len(indexes[0]), self.lanes), np.uint64)
+        out[:] = self.base
+        for (lane, packed), index in zip(self.fields, indexes):
+            out[:, lane] |= packed[index]
+        buf = out.view(np.uint8)
+        return buf if 8 * self.lanes == self.width else np.ascontiguousarray(buf[:, :self.width])
+
+
+def fixed_rows(buf, arrow: bool):
+    """(n, width) uint8 rows as an Arrow string array over that buffer, or as a
+    fixed-width numpy text array."""
+    import numpy as np
+    n, width = buf.shape
+    if arrow:
+        import pyarrow as pa
+        offsets = np.arange(0, (n + 1) * width, width, dtype=np.int64)
+        return pa.Array.from_buffers(pa.large_string(), n, [None, pa.py_buffer(offsets), pa.py_buffer(buf)])
+    return buf.view(f"S{width}").ravel().astype(f"U{width}")
+
+
+# ------------------------------------------------------------------------ floors
+
+
+def copy_bandwidth() -> float:
+    """Bytes per second one core copies (np.copyto of 256 MiB, best of 5)."""
+    import numpy as np
+    src = np.ones(1 << 28, np.uint8)
+    dst = np.empty_like(src)
+    best = float("inf")
+    for _ in range(5):
+        t0 = time.perf_counter()
+        np.copyto(dst, src)
+        best = min(best, time.perf_counter() - t0)
+    return src.nbytes / best
+
+
+def floor_rate(bytes_per_row: float, words_per_row: float, bandwidth: float, draw_rate: float) -> float:
+    """Rows/s of a column that only writes its bytes (at `bandwidth`) and draws its
+    words (at `draw_rate` words/s)."""
+    return 1.0 / (bytes_per_row / bandwidth + words_per_row / draw_rate)
+
+
 # ------------------------------------------------------------------------ memory
 
 
@@ -211,6 +282,13 @@ def header(title: str) -> str:
     return (f"## {title}\n\nCPython {sys.version.split()[0]}, numpy {np.__version__}, pandas {pd.__version__}, "
             f"pyarrow {version('pyarrow')}; load average {os.getloadavg()[0]:.1f} at the start "
             "(2 shared cores: figures are noisy).\n")
+
+
+def write_json(name: str, data) -> None:
+    """The rates a chart is drawn from (bench/chart.py), beside the tables."""
+    os.makedirs(RESULTS, exist_ok=True)
+    with open(os.path.join(RESULTS, name), "w") as f:
+        json.dump(data, f, indent=1)
 
 
 def write(name: str, parts: List[str]) -> None:

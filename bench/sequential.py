@@ -32,7 +32,8 @@ MEMORY_N = 10**6
 SETTINGS = dict(length=8, prefix="CUST-", suffix="-NL")
 BUDGET = 0.5  # seconds of timing per side and cell (at least one run)
 # native rows/s over the peer's at 10^6 rows: (storage, peer) -> goal
-GOALS = {("arrow", "pipeline"): 3.0, ("arrow", "pyarrow"): 2.5, ("python", "pipeline"): 5.0}
+GOALS = {("arrow", "pipeline"): 3.0, ("arrow", "pyarrow"): 2.5, ("python", "pipeline"): 5.0,
+         ("arrow", "numpy"): 3.0, ("python", "numpy"): 4.5}
 
 
 def forwarding_pandas() -> types.ModuleType:
@@ -54,10 +55,33 @@ def sampler(side: str, produce_nans: bool) -> Callable[[int], pd.DataFrame]:
     return run
 
 
-def peers() -> Dict[str, object]:
+def numpy_writer(arrow: bool) -> Callable[[int], object]:
+    """Fixed-width rows written by hand in numpy (common.Lanes): the digits of
+    each lane one field, its value (i // 10^e) % 10^c looked up in a table of
+    all c-digit texts, OR-ed into the template row."""
+    prefix, suffix, length = SETTINGS["prefix"], SETTINGS["suffix"], SETTINGS["length"]
+    lanes, places, start = common.Lanes((prefix + "0" * length + suffix).encode()), [], len(prefix)
+    at, end = start, start + length
+    while at < end:
+        c = min(end - at, 8 - at % 8, 5)
+        lanes.field(at, np.array([list(f"{v:0{c}d}".encode()) for v in range(10**c)], np.uint8))
+        places.append((10 ** (end - at - c), 10**c))
+        at += c
+
+    def make(n: int) -> object:
+        i = np.arange(n, dtype=np.int64)
+        return common.fixed_rows(lanes.rows([i // e % m if e > 1 else i % m for e, m in places]), arrow)
+    return make
+
+
+def peers(arrow: bool) -> Dict[str, object]:
     """name -> (steps, make(n) -> raw output) or a note; raw output goes through column()."""
     prefix, suffix, length = SETTINGS["prefix"], SETTINGS["suffix"], SETTINGS["length"]
-    out: Dict[str, object] = {"f-strings": ("[f'{prefix}{i:0{length}d}{suffix}' for i in range(n)]",
+    out: Dict[str, object] = {"numpy": ("np.arange -> digits per lane from tables of all c-digit texts packed in "
+                                        "8-byte lanes -> OR into uint8 rows -> " +
+                                        ("Arrow data buffer" if arrow else "view S -> astype U"),
+                                        numpy_writer(arrow)),
+                              "f-strings": ("[f'{prefix}{i:0{length}d}{suffix}' for i in range(n)]",
                                             lambda n: [f"{prefix}{i:0{length}d}{suffix}" for i in range(n)])}
     if hasattr(np, "strings"):
         out["np.strings"] = ("np.strings.add(np.strings.add(prefix, np.strings.zfill(np.arange(n).astype(str), "
@@ -86,7 +110,8 @@ def bench_storage(storage: str, quick: bool) -> str:
     if not fns["pipeline"](1000).equals(reference):
         raise SystemExit("native and pipeline frames differ")
     notes, types_rows = {}, []
-    for peer, how in peers().items():
+    arrow = str(getattr(dtype, "storage", "")).startswith("pyarrow")
+    for peer, how in peers(arrow).items():
         if isinstance(how, str):
             notes[peer] = how
             continue
@@ -97,14 +122,17 @@ def bench_storage(storage: str, quick: bool) -> str:
         dist = {"np.strings": "numpy"}.get(peer, peer)
         types_rows.append([peer, sys.version.split()[0] if peer == "f-strings" else common.version(dist), f"`{steps}`", common.describe(make(3)),
                            f"`{common.describe_dtype(dtype)}`"])
-    cols = ["native", "pipeline", "f-strings", "np.strings", "pyarrow", "polars"]
+    cols = ["native", "pipeline", "numpy", "f-strings", "np.strings", "pyarrow", "polars"]
+    width = len(SETTINGS["prefix"]) + SETTINGS["length"] + len(SETTINGS["suffix"])
+    floor = common.copy_bandwidth() / width
     sizes = [n for n in SIZES if not quick or n <= 10**5]
     rows, goals, nans_rows, slower = [], [], [], []
     for n in sizes:
         best = common.best_times(fns, n, notes, BUDGET / (5 if quick else 1))
-        rate = {k: n / t for k, t in best.items()}
+        rate = last = {k: n / t for k, t in best.items()}
         row = ([f"{n:,}"] + [common.fmt_rate(rate[k]) if k in rate else notes[k] for k in cols]
-               + [common.fmt_ratio(rate["native"], rate.get(k)) for k in ("pipeline", "pyarrow", "polars")])
+               + [common.fmt_ratio(rate["native"], rate.get(k)) for k in ("pipeline", "numpy", "pyarrow", "polars")]
+               + [f"{rate['native'] / floor:.2f}"])
         rows.append(row)
         print("  " + " | ".join(row), flush=True)
         if rate["native"] < rate["pipeline"]:
@@ -121,8 +149,12 @@ def bench_storage(storage: str, quick: bool) -> str:
     md = [f"### {storage.capitalize()} storage: the model gives `{common.describe_dtype(dtype)}`", "",
           f"Settings {SETTINGS}, produce_nans=False; rows per second (wall clock, best of interleaved runs; "
           "every side ends in a frame equal to the model's):", ""]
-    md += common.table(["n"] + [f"{c} rows/s" for c in cols] + ["native/pipeline", "native/pyarrow", "native/polars"],
-                       rows, ["---:"] * (len(cols) + 4))
+    md += common.table(["n"] + [f"{c} rows/s" for c in cols]
+                       + ["native/pipeline", "native/numpy", "native/pyarrow", "native/polars", "native/floor"],
+                       rows, ["---:"] * (len(cols) + 6))
+    md += ["", f"Floor: {width} bytes a row at one core's copy bandwidth (np.copyto of 256 MiB), "
+           f"{floor:,.0f} rows/s."]
+    common.write_json(f"sequential-{storage}.json", {"n": sizes[-1], "rates": {"identifiers": last}})
     goals = goals or ["- at 10^6 rows: not measured (--quick)"]
     md += ["", "Goals:", ""] + goals + [common.never_slower(slower, "pipeline"), "", "What each peer makes before it becomes that column:", ""]
     md += common.table(["peer", "version", "steps", "makes", "column"], types_rows, ["---"] * 5)

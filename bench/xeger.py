@@ -7,15 +7,20 @@ For each pattern and n, rows per second of
             Python function calling rstr.xeger: one real call per row (the reference);
   rstr    - [rstr.xeger(p) for _ in range(n)];  exrex - the same with exrex.getone;
   Faker   - Faker().bothify / uuid4 of the same shape;  Mimesis - Random's mask
-            codes / Cryptographic.uuid;  numpy - a vectorised generator of the same
-            shape (np.random.default_rng().integers into a uint8 array of fixed-width
-            rows, then a string column of the storage pandas uses).
+            codes / Cryptographic.uuid;  numpy - a generator written for the pattern
+            (fixed-width rows from tables of packed multi-character texts, one
+            rng.integers draw per field; for the address, drawn lengths and a
+            vectorised choice), then a string column of the storage pandas uses.
+Each pattern's floor, measured in the same run: its bytes a row at one core's
+copy bandwidth plus its words a row (counted on rstr with a counting Random) at
+the module's own draw rate in rows of 100 hex picks.
 Every peer ends in a frame of the model's dtype (bench/common.py, `column`), once per
 string storage pandas has here. Plus the peak memory growth of one sample of 10^6
 rows, native and forced, each in a fresh interpreter. Prints Markdown tables and
 writes bench/results/xeger.md. Timings are reported, never asserted.
 """
 import argparse
+import itertools
 import json
 import random
 import re
@@ -42,7 +47,10 @@ PATTERNS = [
 ]
 SIZES = [1, 10**3, 10**5, 10**6]
 MEMORY_N = 10**6
-GOALS = {PATTERNS[0]: 1.2, PATTERNS[2]: 1.0}  # native / numpy rows/s at 10^6 rows
+# native / numpy rows/s at 10^6 rows; the address pattern's native / floor
+GOALS = {p: 1.2 for p in (PATTERNS[0], PATTERNS[2], PATTERNS[3], PATTERNS[4], PATTERNS[5])}
+FLOOR_GOALS = {PATTERNS[3]: 0.6}
+DRAW_PATTERN = "[0-9a-f]{100}"  # half its words rejected (16 of 32), skipped by the acceptance bits
 BUDGET = 0.5  # seconds of timing per side and cell (at least one run)
 # A side whose one run would take longer (at its rate at the n before) is not run at
 # that n, except the reference at n <= 10^5 (one run of 10^5 UUID rows takes ~25 s).
@@ -75,21 +83,28 @@ class forced_calls:
 
 
 def numpy_generator(shape, arrow):
-    """n rows of len(shape) bytes, one rng.integers draw per distinct alphabet."""
-    groups = {}
-    for i, alphabet in enumerate(shape):
-        groups.setdefault(alphabet, []).append(i)
-    luts = {a: np.frombuffer(a.encode(), np.uint8) for a in groups}
-    rng, width = np.random.default_rng(), len(shape)
+    """n rows of len(shape) bytes (common.Lanes): each run of positions of one
+    alphabet, up to the most whose texts fit 2^16 and within a lane, is one
+    field, drawn as one rng.integers index into the table of all its texts."""
+    template = "".join(a if len(a) == 1 else "\0" for a in shape).encode()
+    lanes, bounds, i = common.Lanes(template), [], 0
+    while i < len(shape):
+        a = shape[i]
+        if len(a) == 1:
+            i += 1
+            continue
+        j = i + 1
+        while j < len(shape) and shape[j] == a and len(a) ** (j + 1 - i) <= 1 << 16 and j // 8 == i // 8:
+            j += 1
+        texts = np.array(list(itertools.product(a.encode(), repeat=j - i)), np.uint8)
+        lanes.field(i, texts)
+        bounds.append(len(texts))
+        i = j
+    rng = np.random.default_rng()
 
     def make(n):
-        buf = np.empty((n, width), np.uint8)
-        for a, cols in groups.items():
-            buf[:, cols] = ord(a) if len(a) == 1 else luts[a][rng.integers(0, len(a), (n, len(cols)), np.uint8)]
-        if arrow:  # the rows as they are, as the data buffer of an Arrow string array
-            offsets = np.arange(0, (n + 1) * width, width, dtype=np.int64)
-            return pa.Array.from_buffers(pa.large_string(), n, [None, pa.py_buffer(offsets), pa.py_buffer(buf)])
-        return buf.view(f"S{width}").ravel().astype(f"U{width}")
+        return common.fixed_rows(lanes.rows([rng.integers(0, m, n, np.uint16 if m <= 1 << 16 else np.uint32)
+                                             for m in bounds]), arrow)
     return make
 
 
@@ -103,22 +118,6 @@ def rows_out(buf, lengths, arrow):
         np.cumsum(lengths, out=offsets[1:])
         return pa.Array.from_buffers(pa.large_string(), n, [None, pa.py_buffer(offsets), pa.py_buffer(buf[keep])])
     return np.where(keep, buf, 0).view(f"S{width}").ravel().astype(f"U{width}")
-
-
-def uuid_generator(arrow):
-    """UUID-4 text from random bytes: hexlify, then slices into the 36-wide rows."""
-    import binascii
-    rng = np.random.default_rng()
-    cols = [c for c in range(36) if c not in (8, 13, 18, 23)]
-
-    def make(n):
-        hexed = np.frombuffer(binascii.hexlify(rng.bytes(16 * n)), np.uint8).reshape(n, 32)
-        buf = np.full((n, 36), ord("-"), np.uint8)
-        buf[:, cols] = hexed
-        buf[:, 14] = ord("4")
-        buf[:, 19] = np.frombuffer(b"89ab", np.uint8)[hexed[:, 16] & 3]
-        return rows_out(buf, np.full(n, 36, np.int64), arrow)
-    return make
 
 
 def email_generator(arrow):
@@ -186,15 +185,12 @@ def peers(pattern, dtype, arrow):
                           lambda n: [code(mask=mask) for _ in range(n)])
     else:
         out["Mimesis"] = "n/a (no call of this shape)"
-    if pattern == PATTERNS[2]:
-        out["numpy"] = ("rng.bytes -> hexlify -> slices of 36-wide rows -> " +
-                        ("Arrow data buffer" if arrow else "view S36 -> astype U36"), uuid_generator(arrow))
-    elif pattern == PATTERNS[3]:
+    if pattern == PATTERNS[3]:
         out["numpy"] = ("letters for the longest row, choices, drawn lengths -> scatter of the valid bytes -> " +
                         ("Arrow data buffer" if arrow else "view S30 -> astype U30"), email_generator(arrow))
     elif "numpy" in shape:
         w = len(shape["numpy"])
-        steps = ("rng.integers -> uint8 rows -> " +
+        steps = ("rng.integers per field -> table of its texts packed in 8-byte lanes -> OR into uint8 rows -> " +
                  ("Arrow data buffer (pa.Array.from_buffers)" if arrow else f"view S{w} -> astype U{w}"))
         out["numpy"] = (steps, numpy_generator(shape["numpy"], arrow))
     else:
@@ -222,6 +218,31 @@ def sides(pattern):
     return model, dtype, fns, notes, steps
 
 
+class CountingRandom(random.Random):
+    """A Random that counts the 32-bit words its draws take (getrandbits(k) takes
+    ceil(k / 32), as _random.Random does)."""
+    words = 0
+
+    def getrandbits(self, k):
+        self.words += (k + 31) // 32
+        return super().getrandbits(k)
+
+
+def cost_per_row(pattern, rows=20000):
+    """(UTF-8 bytes, words) a row of rstr.xeger(pattern), on average over `rows`."""
+    counting = CountingRandom(0)
+    made = rstr.Rstr(counting)
+    size = sum(len(made.xeger(pattern).encode()) for _ in range(rows))
+    return size / rows, counting.words / rows
+
+
+def draw_rate(n):
+    """Words per second the module draws, in rows of DRAW_PATTERN (best of 3)."""
+    model = native.FormattedStringModel(FormattedString("c", pattern=DRAW_PATTERN))
+    best = common.best_times({"draw": lambda m: model.sample(m, produce_nans=False)}, n, {}, BUDGET, rounds=3)
+    return n / best["draw"] * cost_per_row(DRAW_PATTERN)[1]
+
+
 def check(model, dtype, fns):
     """Every side gives a frame of the model's dtype whose rows match the pattern."""
     for name, fn in fns.items():
@@ -234,11 +255,15 @@ def check(model, dtype, fns):
 def bench_storage(storage, sizes):
     cols = ["native", "forced", "rstr", "exrex", "Faker", "Mimesis", "numpy"]
     rows, types_rows, goals, footnote, slower = [], {}, [], False, []
+    bandwidth, draws = common.copy_bandwidth(), draw_rate(sizes[-1])
+    floors_md, chart = [], {}
     for pattern in PATTERNS:
         model, dtype, fns, notes, steps = sides(pattern)
         check(model, dtype, fns)
         for name, (how, raw) in steps.items():
             types_rows.setdefault((name, how), [name, common.version(name.lower()), f"`{how}`", raw])
+        size, words = cost_per_row(pattern)
+        floor = common.floor_rate(size, words, bandwidth, draws)
         last = {}
         for n in sizes:
             skip = dict(notes)
@@ -257,7 +282,8 @@ def bench_storage(storage, sizes):
             vs_numpy = common.fmt_ratio(rate["native"], rate.get("numpy"))
             row = ([f"`{pattern}`" if n == sizes[0] else "", f"{n:,}"]
                    + [common.fmt_rate(rate[k]) if k in rate else skip[k] for k in cols]
-                   + [vs_numpy, common.fmt_ratio(rate["native"], forced) + mark])
+                   + [vs_numpy, common.fmt_ratio(rate["native"], forced) + mark,
+                      f"{rate['native'] / floor:.2f}"])
             rows.append(row)
             print("  " + " | ".join(row), flush=True)
             if "forced" in rate and rate["native"] < rate["forced"]:
@@ -265,11 +291,26 @@ def bench_storage(storage, sizes):
             if n == 10**6 and pattern in GOALS:
                 value = rate["native"] / rate["numpy"] if "numpy" in rate else None
                 goals.append(common.goal_line(f"`{pattern}` at 10^6 rows, native / numpy", value, GOALS[pattern]))
+            if n == 10**6 and pattern in FLOOR_GOALS:
+                goals.append(common.goal_line(f"`{pattern}` at 10^6 rows, native / its floor",
+                                              rate["native"] / floor, FLOOR_GOALS[pattern]))
+        floors_md.append([f"`{pattern}`", f"{size:.1f}", f"{words:.2f}", common.fmt_rate(floor),
+                          f"{rate['native'] / floor:.2f}"])
+        chart[pattern] = {k: rate[k] for k in ("native", "numpy", "forced", "rstr", "exrex", "Faker", "Mimesis")
+                          if k in rate}
     column_dtype = common.describe_dtype(dtype)
     md = [f"### {storage.capitalize()} storage: the model gives `{column_dtype}`", "",
           "Rows per second (wall clock, best of interleaved runs; every side ends in a frame of that dtype):", ""]
-    md += common.table(["pattern", "n"] + [f"{c} rows/s" for c in cols] + ["native/numpy", "native/forced"], rows,
-                       ["---", "---:"] + ["---:"] * (len(cols) + 2))
+    md += common.table(["pattern", "n"] + [f"{c} rows/s" for c in cols] + ["native/numpy", "native/forced",
+                                                                         "native/floor"], rows,
+                       ["---", "---:"] + ["---:"] * (len(cols) + 3))
+    md += ["", f"Floors: one core copies {bandwidth / 1e9:.1f} GB/s (np.copyto, 256 MiB); the module draws "
+           f"{draws / 1e6:.0f}M words/s (`{DRAW_PATTERN}`, {sizes[-1]:,} rows). A pattern's floor is its bytes a row "
+           "at that bandwidth plus its words a row at that rate; native/floor is its distance to it "
+           f"(at {sizes[-1]:,} rows):", ""]
+    md += common.table(["pattern", "bytes a row", "words a row", "floor rows/s", "native/floor"], floors_md,
+                       ["---", "---:", "---:", "---:", "---:"])
+    common.write_json(f"xeger-{storage}.json", {"n": sizes[-1], "rates": chart})
     if footnote:
         md += ["", "† forced not run at this n (one run over its limit): ratio against its rate at the largest n run."]
     goals = goals or ["- at 10^6 rows: not measured (--quick)"]
