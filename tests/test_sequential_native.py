@@ -143,7 +143,8 @@ def check_same(mod, monkeypatch, zfills, build, n, produce_nans=True, native=Tru
 @pytest.mark.parametrize("length, affix, n", [
     (length, affix, n) for (length, affix), n in zip(
         itertools.product(LENGTHS, AFFIXES), itertools.cycle(NS))] + [
-    (3, ("ID-", "-é"), n) for n in NS] + [(12, ("😀", "Ω"), 10001), (1, (None, None), 100)])
+    (3, ("ID-", "-é"), n) for n in NS] + [(12, ("😀", "Ω"), 10001), (1, (None, None), 100),
+    (3, ("Ω", None), 23456), (1, (None, "-x"), 101234)])
 def test_same_frame_as_pipeline(mod, monkeypatch, zfills, options, length, affix, n):
     prefix, suffix = affix
     nan_freq = NAN_FREQS[(n + LENGTHS.index(length)) % len(NAN_FREQS)]

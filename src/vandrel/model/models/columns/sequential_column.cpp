@@ -287,15 +287,61 @@ void write_utf8_identifiers(ArrowStringBuilder& out, Py_ssize_t count, Py_ssize_
     std::string row;  // prefix, `field` zeros, suffix
     Py_ssize_t field = -1;
     Py_ssize_t next_check = kSignalStride;
-    // A decade at a time (the rows up to the next number ending in 0, all of
-    // one width): the row once, copied for the others with their last digit
-    // set, and their offsets in one go.
+    // Whole thousands (the rows from a multiple of 1000 on, all of one width
+    // when they are past 999 or padded to 3 digits or more) a block at a
+    // time: the block's rows are kept, and for the next thousand only the
+    // digits above the last three that changed are set in each, then the
+    // block is copied out in one go. Other rows go a decade at a time (the
+    // rows up to the next number ending in 0): the row once, copied for the
+    // others with their last digit set. Offsets in one go either way.
+    constexpr Py_ssize_t kBlock = 1000;
+    std::string block;        // kBlock rows of the width `block_field`
+    std::string block_upper;  // the digits above the last three the block holds
+    Py_ssize_t block_field = -1;
     for (Py_ssize_t i = 0; i < count;) {
         const Py_ssize_t ndigits = 20 - first;
         const Py_ssize_t wanted = ndigits > length ? ndigits : length;
         if (wanted != field) {
             field = wanted;
             row.assign(prefix).append(static_cast<size_t>(field), '0').append(suffix);
+        }
+        if (i % kBlock == 0 && count - i >= kBlock && (i > 0 || length >= 3)) {
+            const size_t width = row.size(), upper = static_cast<size_t>(field) - 3;
+            const size_t at_upper = prefix.size();  // the field's digits above the last three
+            std::string now(static_cast<size_t>(field), '0');
+            now.replace(static_cast<size_t>(field - ndigits), static_cast<size_t>(ndigits),
+                        digits + first, static_cast<size_t>(ndigits));
+            now.resize(upper);
+            if (block_field != field) {
+                block_field = field;
+                block.resize(width * kBlock);
+                for (Py_ssize_t j = 0; j < kBlock; ++j) {
+                    char* r = &block[static_cast<size_t>(j) * width];
+                    row.copy(r, width);
+                    now.copy(r + at_upper, upper);
+                    r[at_upper + upper] = static_cast<char>('0' + j / 100);
+                    r[at_upper + upper + 1] = static_cast<char>('0' + j / 10 % 10);
+                    r[at_upper + upper + 2] = static_cast<char>('0' + j % 10);
+                }
+            } else {
+                for (size_t d = 0; d < upper; ++d) {
+                    if (now[d] == block_upper[d]) continue;
+                    for (size_t r = at_upper + d; r < block.size(); r += width) block[r] = now[d];
+                }
+            }
+            block_upper = std::move(now);
+            std::memcpy(out.room(static_cast<int64_t>(block.size())), block.data(), block.size());
+            out.commit_rows(kBlock, static_cast<int64_t>(width));
+            i += kBlock;
+            int d = 16;  // the thousands digit, then the carry
+            while (d >= first && digits[d] == '9') digits[d--] = '0';
+            if (d < first) first = d;
+            if (d >= 0) ++digits[d];
+            if (i >= next_check) {
+                check(PyErr_CheckSignals());
+                next_check = i + kSignalStride;
+            }
+            continue;
         }
         const int last = digits[19] - '0';
         const Py_ssize_t k = std::min<Py_ssize_t>(10 - last, count - i);
