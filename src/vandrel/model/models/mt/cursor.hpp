@@ -66,6 +66,7 @@ struct Cursor {
     }
     // As a MaskedCursor's, for run_steps: a plain Cursor has no masks to read.
     uint32_t below(uint32_t n, uint8_t shift, uint8_t /*mask*/) noexcept { return below(n, shift); }
+    void below_one(uint8_t shift, uint8_t /*mask*/) noexcept { below(1, shift); }
     template <class Char>
     void picks(Char* dst, size_t times, const uint32_t* table, uint32_t size, uint8_t shift,
                uint8_t /*mask*/) noexcept {
@@ -75,21 +76,44 @@ struct Cursor {
 
 // A Cursor that draws from the block's AcceptBits: a draw finds its accepted
 // word from the bits (the rejected ones before it skipped in one step), not a
-// branch per word. Where the bits of the block run out, the draw goes on word
-// by word, and the refill makes the new block's bits.
+// branch per word. The bits of every test are read from the block at one word
+// (`base`) into the block's `window`, and `live` marks those of words not yet
+// drawn from, so that a draw waits on no load of the cursor's making (the
+// windows' loads wait on nothing a draw computes): `window[m] & live` is test m's bits from
+// the cursor on, as many as were read, and 0 above them, so its lowest set
+// bit, when it has one, is the next accepted word. An empty one is read again
+// from the block at the cursor; where the bits of the block run out, the draw
+// goes on word by word, and the refill makes the new block's bits.
 struct MaskedCursor {
-    Cursor words;
+    Cursor words;  // `words.at`: the cursor, always
     AcceptBits* bits;
     const uint32_t* accept;  // the program's tests
     int tests;
+    const uint32_t* base = nullptr;
+    uint64_t live = 0;  // (a copy of the cursor for a row is a few scalars: registers)
 
-    // The next 64 bits (at least 57 of the block's, then 0) of mask m from `at`.
-    [[gnu::always_inline]] uint64_t window(uint8_t m) const noexcept {
+    MaskedCursor(Cursor at, AcceptBits* block_bits, const uint32_t* tests_below,
+                 int count) noexcept
+        : words(at), bits(block_bits), accept(tests_below), tests(count) {
+        load();
+    }
+
+    // The next 64 bits (at least 57 of the block's, then 0) of each test from the cursor.
+    [[gnu::always_inline]] void load() noexcept {
+        base = words.at;
+        live = ~uint64_t{0};
         const auto pos = static_cast<size_t>(words.at - words.tempered);
-        uint64_t w = 0;
-        std::memcpy(&w, reinterpret_cast<const unsigned char*>(bits->bits[m]) + (pos >> 3),
-                    sizeof w);
-        return w >> (pos & 7);
+        for (int m = 0; m < tests; ++m) {
+            uint64_t w = 0;
+            std::memcpy(&w, reinterpret_cast<const unsigned char*>(bits->bits[m]) + (pos >> 3),
+                        sizeof w);
+            bits->window[m] = w >> (pos & 7);
+        }
+    }
+    // The word at bit i of the window drawn: the cursor past it.
+    [[gnu::always_inline]] void drawn(unsigned i) noexcept {
+        words.at = base + i + 1;
+        live = -(uint64_t{2} << i);  // 0 for i = 63
     }
     uint32_t next() noexcept {
         if (words.at == words.tempered + MT_N) {
@@ -101,13 +125,33 @@ struct MaskedCursor {
     }
     // Random._randbelow_with_getrandbits(n), n >= 1, whose test is mask m.
     [[gnu::always_inline]] uint32_t below(uint32_t n, uint8_t shift, uint8_t m) noexcept {
-        const uint64_t accepted = window(m);
-        if (accepted == 0) return below_slowly(n, shift);
-        words.at += __builtin_ctzll(accepted) + 1;
-        return words.at[-1] >> shift;
+        uint64_t accepted = bits->window[m] & live;
+        if (accepted == 0) {
+            load();
+            accepted = bits->window[m];
+            if (accepted == 0) {
+                uint32_t r = 0;
+                *this = below_slowly(*this, n, shift, &r);
+                return r;
+            }
+        }
+        const auto i = static_cast<unsigned>(__builtin_ctzll(accepted));
+        drawn(i);
+        return base[i] >> shift;
     }
-    [[gnu::noinline]] uint32_t below_slowly(uint32_t n, uint8_t shift) noexcept {
-        return draw_below(*this, n, shift);
+    // The slow paths take the cursor and give it back by value: a cursor whose
+    // address no call sees stays in registers, whatever the rows' stores alias.
+    // below(1, shift, m), whose value is 0: only the cursor moves.
+    [[gnu::always_inline]] void below_one(uint8_t shift, uint8_t m) noexcept {
+        const uint64_t accepted = bits->window[m] & live;
+        if (accepted != 0) return drawn(static_cast<unsigned>(__builtin_ctzll(accepted)));
+        below(1, shift, m);
+    }
+    [[gnu::noinline]] static MaskedCursor below_slowly(MaskedCursor c, uint32_t n, uint8_t shift,
+                                                       uint32_t* r) noexcept {
+        *r = draw_below(c, n, shift);
+        c.load();
+        return c;
     }
     // Cursor::picks, mask m: each window's accepted words in turn.
     template <class Char>
@@ -115,22 +159,31 @@ struct MaskedCursor {
                                       uint8_t shift, uint8_t m) noexcept {
         size_t j = 0;
         while (j < times) {
-            uint64_t accepted = window(m);
-            if (accepted == 0) return picks_slowly(dst + j, times - j, table, size, shift);
-            const uint32_t* from = words.at;
-            int i = 0;
+            uint64_t accepted = bits->window[m] & live;
+            if (accepted == 0) {
+                load();
+                accepted = bits->window[m];
+                if (accepted == 0) {
+                    *this = picks_slowly(*this, dst + j, times - j, table, size, shift);
+                    return;
+                }
+            }
+            unsigned i = 0;
             do {
-                i = __builtin_ctzll(accepted);
-                dst[j++] = static_cast<Char>(table[from[i] >> shift]);
+                i = static_cast<unsigned>(__builtin_ctzll(accepted));
+                dst[j++] = static_cast<Char>(table[base[i] >> shift]);
                 accepted &= accepted - 1;
             } while (j < times && accepted != 0);
-            words.at = from + i + 1;
+            drawn(i);
         }
     }
     template <class Char>
-    [[gnu::noinline]] void picks_slowly(Char* dst, size_t times, const uint32_t* table,
-                                        uint32_t size, uint8_t shift) noexcept {
-        draw_picks(*this, dst, times, table, size, shift);
+    [[gnu::noinline]] static MaskedCursor picks_slowly(MaskedCursor c, Char* dst, size_t times,
+                                                       const uint32_t* table, uint32_t size,
+                                                       uint8_t shift) noexcept {
+        draw_picks(c, dst, times, table, size, shift);
+        c.load();
+        return c;
     }
 };
 

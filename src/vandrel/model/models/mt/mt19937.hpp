@@ -41,9 +41,12 @@ constexpr int MAX_TESTS = 4;
 // the byte order of a little-endian word) is set when tempered word i is below
 // the program's accept[m]; bits past the block are 0, and the last word is
 // padding, so that 64 bits can be read from any word's bit.
+// `window`: the bits of each test from one word on, for a reader of the bits
+// (MaskedCursor, cursor.hpp).
 struct AcceptBits {
     static constexpr int WORDS = (MT_N + 63) / 64 + 1;
     uint64_t bits[MAX_TESTS][WORDS];
+    uint64_t window[MAX_TESTS];
 };
 // Reads of 64 bits at any bit need a little-endian word.
 constexpr bool kAcceptBits = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;

@@ -122,7 +122,12 @@ template <class Char, class Reader>
                 break;
             }
             default: {  // RepeatPick
-                const size_t times = s.a + words.below(s.count_n, s.count_shift, s.count_mask);
+                size_t times = s.a;
+                if (s.count_n == 1) {  // {m}: the count's draw is 0
+                    words.below_one(s.count_shift, s.count_mask);
+                } else {
+                    times += words.below(s.count_n, s.count_shift, s.count_mask);
+                }
                 words.picks(at, times, s.chars, s.size, s.shift, s.mask);
                 at += times;
                 break;
