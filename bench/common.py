@@ -267,6 +267,11 @@ def storages() -> List[str]:
 def run_storages(script: str, extra: List[str]) -> List[str]:
     """Runs `script --storage S` once per storage, one after the other (timings), and
     returns the Markdown each child wrote; a missing pyarrow gives a note instead."""
+    name = os.path.splitext(os.path.basename(script))[0]
+    for storage in ("arrow", "python"):  # the chart's data is this run's only
+        stale = os.path.join(RESULTS, f"{name}-{storage}.json")
+        if os.path.exists(stale):
+            os.remove(stale)
     parts = [] if HAVE_PYARROW else ["### Arrow storage\n\nskipped: pyarrow not installed\n"]
     for storage in storages():
         with tempfile.NamedTemporaryFile("r", suffix=".md") as out:
