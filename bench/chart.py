@@ -13,7 +13,7 @@ matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-RESULTS = os.path.join(HERE, "results")
+RESULTS = sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "results")  # (or a saved run's)
 OUT = os.path.join(HERE, os.pardir, "docs", "rates.png")
 SIDES = [("native", "this module", "#1f77b4"), ("numpy", "numpy, written for the pattern", "#ff7f0e"),
          ("pipeline", "the pandas steps", "#9467bd"), ("forced", "one rstr.xeger call a row", "#7f7f7f")]
@@ -47,11 +47,13 @@ def main():
         ax.set_yticklabels([p if len(p) <= 24 else p[:22] + "…" for p in labels], fontsize=8)
         ax.invert_yaxis()
         ax.set_xscale("log")
+        ax.set_xlim(left=2e3)
         ax.set_xlabel(f"rows per second at n = {n:,} (log scale)")
         ax.set_title(f"{storage.capitalize()} storage")
         ax.grid(axis="x", which="both", alpha=0.3)
-    axes[0][0].legend(loc="lower right", fontsize=8)
-    fig.tight_layout()
+    handles, names = axes[0][0].get_legend_handles_labels()
+    fig.legend(handles, names, loc="lower center", ncol=len(SIDES), fontsize=8, frameon=False)
+    fig.tight_layout(rect=(0, 0.05, 1, 1))
     fig.savefig(OUT, dpi=100)
     print(f"written: {os.path.relpath(OUT)}")
 

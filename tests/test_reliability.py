@@ -618,7 +618,8 @@ import {MODULE} as m
 from vandrel.metadata.value import FormattedString
 model = m.FormattedStringModel(FormattedString("c", pattern="x"))
 m.rstr = type("R", (), {{"xeger": staticmethod(str)}})()
-if "{interrupt}" == "thread":
+if "{interrupt}" == "thread":  # (a shell's background job starts with SIGINT ignored)
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
 else:
     signal.setitimer(signal.ITIMER_REAL, 0.3)
