@@ -39,6 +39,22 @@ constexpr long kMaxWidth = 4096;
 // Rows between two checks for signals (Ctrl-C) while the column is written.
 constexpr Py_ssize_t kSignalStride = Py_ssize_t{1} << 16;
 
+// A number in decimal, right-aligned in `digits`: digits[first .. 20), from 0.
+struct Decimal {
+    char digits[20];
+    int first = 19;
+    Decimal() noexcept { std::memset(digits, '0', sizeof digits); }
+    Py_ssize_t size() const noexcept { return 20 - first; }
+    const char* data() const noexcept { return digits + first; }
+    // Adds 10^(19 - at), carrying.
+    void add_at(int at) noexcept {
+        int d = at;
+        while (d >= first && digits[d] == '9') digits[d--] = '0';
+        if (d < first) first = d;
+        if (d >= 0) ++digits[d];
+    }
+};
+
 PyObject* keep_new(PyObject*& slot, PyObject* value) {
     if (value == nullptr) raise_set();
     if (slot == nullptr) {
@@ -176,10 +192,7 @@ void write_identifiers(PyObject* array, Py_ssize_t count, Py_ssize_t length, PyO
     }
     const Py_ssize_t before = prefix != nullptr ? PyUnicode_GET_LENGTH(prefix) : 0;
 
-    // The number in decimal, right-aligned in `digits`: digits[first .. 20).
-    char digits[20];
-    std::memset(digits, '0', sizeof digits);
-    int first = 19;
+    Decimal number;
 
     // The row template of the current field width (the wider of `length` and
     // the number of digits): size, kind, maximum character and data.
@@ -190,7 +203,7 @@ void write_identifiers(PyObject* array, Py_ssize_t count, Py_ssize_t length, PyO
     const void* shape = nullptr;
 
     for (Py_ssize_t i = 0; i < count; ++i) {
-        const Py_ssize_t ndigits = 20 - first;
+        const Py_ssize_t ndigits = number.size();
         const Py_ssize_t wanted = ndigits > length ? ndigits : length;
         if (!row || wanted != field) {
             field = wanted;
@@ -203,7 +216,7 @@ void write_identifiers(PyObject* array, Py_ssize_t count, Py_ssize_t length, PyO
         PyObject* text = nullptr;
         if (size == 1) {
             // One character, as the interpreter gives it: its shared latin-1 string.
-            text = PyUnicode_FromOrdinal(static_cast<unsigned char>(digits[19]));
+            text = PyUnicode_FromOrdinal(static_cast<unsigned char>(number.digits[19]));
             if (text == nullptr) raise_set();
         } else {
             text = PyUnicode_New(size, maxchar);
@@ -211,7 +224,7 @@ void write_identifiers(PyObject* array, Py_ssize_t count, Py_ssize_t length, PyO
             void* data = PyUnicode_DATA(text);
             std::memcpy(data, shape, static_cast<size_t>(size) * static_cast<size_t>(kind));
             const Py_ssize_t at = before + field - ndigits;
-            const char* src = digits + first;
+            const char* src = number.data();
             switch (kind) {
                 case PyUnicode_1BYTE_KIND:
                     std::memcpy(static_cast<Py_UCS1*>(data) + at, src,
@@ -231,11 +244,7 @@ void write_identifiers(PyObject* array, Py_ssize_t count, Py_ssize_t length, PyO
         }
         items.put(i, text);
 
-        // Next number.
-        int d = 19;
-        while (d >= first && digits[d] == '9') digits[d--] = '0';
-        if (d < first) first = d;
-        if (d >= 0) ++digits[d];
+        number.add_at(19);  // the next number
 
         if ((i + 1) % kSignalStride == 0) check(PyErr_CheckSignals());
     }
@@ -281,12 +290,15 @@ std::string_view utf8_of(PyObject* text) {
 // zero-padded to `length` digits like str.zfill, `suffix` (UTF-8).
 void write_utf8_identifiers(ArrowStringBuilder& out, Py_ssize_t count, Py_ssize_t length,
                             std::string_view prefix, std::string_view suffix) {
-    char digits[20];  // the number in decimal, right-aligned: digits[first .. 20)
-    std::memset(digits, '0', sizeof digits);
-    int first = 19;
+    Decimal number;
     std::string row;  // prefix, `field` zeros, suffix
     Py_ssize_t field = -1;
     Py_ssize_t next_check = kSignalStride;
+    auto rows_done = [&](Py_ssize_t i) {  // interruptible, every kSignalStride rows or so
+        if (i < next_check) return;
+        check(PyErr_CheckSignals());
+        next_check = i + kSignalStride;
+    };
     // Whole thousands (the rows from a multiple of 1000 on, all of one width
     // when they are past 999 or padded to 3 digits or more) a block at a
     // time: the block's rows are kept, and for the next thousand only the
@@ -299,7 +311,7 @@ void write_utf8_identifiers(ArrowStringBuilder& out, Py_ssize_t count, Py_ssize_
     std::string block_upper;  // the digits above the last three the block holds
     Py_ssize_t block_field = -1;
     for (Py_ssize_t i = 0; i < count;) {
-        const Py_ssize_t ndigits = 20 - first;
+        const Py_ssize_t ndigits = number.size();
         const Py_ssize_t wanted = ndigits > length ? ndigits : length;
         if (wanted != field) {
             field = wanted;
@@ -310,7 +322,7 @@ void write_utf8_identifiers(ArrowStringBuilder& out, Py_ssize_t count, Py_ssize_
             const size_t at_upper = prefix.size();  // the field's digits above the last three
             std::string now(static_cast<size_t>(field), '0');
             now.replace(static_cast<size_t>(field - ndigits), static_cast<size_t>(ndigits),
-                        digits + first, static_cast<size_t>(ndigits));
+                        number.data(), static_cast<size_t>(ndigits));
             now.resize(upper);
             if (block_field != field) {
                 block_field = field;
@@ -333,22 +345,16 @@ void write_utf8_identifiers(ArrowStringBuilder& out, Py_ssize_t count, Py_ssize_
             std::memcpy(out.room(static_cast<int64_t>(block.size())), block.data(), block.size());
             out.commit_rows(kBlock, static_cast<int64_t>(width));
             i += kBlock;
-            int d = 16;  // the thousands digit, then the carry
-            while (d >= first && digits[d] == '9') digits[d--] = '0';
-            if (d < first) first = d;
-            if (d >= 0) ++digits[d];
-            if (i >= next_check) {
-                check(PyErr_CheckSignals());
-                next_check = i + kSignalStride;
-            }
+            number.add_at(16);  // the next thousand
+            rows_done(i);
             continue;
         }
-        const int last = digits[19] - '0';
+        const int last = number.digits[19] - '0';
         const Py_ssize_t k = std::min<Py_ssize_t>(10 - last, count - i);
         const auto width = static_cast<int64_t>(row.size());
         char* at = out.room(k * width);
         row.copy(at, row.size());
-        std::memcpy(at + prefix.size() + (field - ndigits), digits + first,
+        std::memcpy(at + prefix.size() + (field - ndigits), number.data(),
                     static_cast<size_t>(ndigits));
         const size_t unit = prefix.size() + static_cast<size_t>(field) - 1;  // the last digit
         for (Py_ssize_t j = 1; j < k; ++j) {
@@ -359,17 +365,9 @@ void write_utf8_identifiers(ArrowStringBuilder& out, Py_ssize_t count, Py_ssize_
         out.commit_rows(k, width);
         i += k;
 
-        digits[19] =
-            static_cast<char>('0' + last + k - 1);  // the decade's last number, then the next
-        int d = 19;
-        while (d >= first && digits[d] == '9') digits[d--] = '0';
-        if (d < first) first = d;
-        if (d >= 0) ++digits[d];
-
-        if (i >= next_check) {
-            check(PyErr_CheckSignals());
-            next_check = i + kSignalStride;
-        }
+        number.digits[19] = static_cast<char>('0' + last + k - 1);  // the decade's last number,
+        number.add_at(19);                                          // then the next
+        rows_done(i);
     }
 }
 
