@@ -44,12 +44,7 @@ export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}  # the sdist 
 TMP=$(mktemp -d "${TMPDIR:-/tmp}/wheel-check.XXXXXX")
 arm64=""  # the process group of the aarch64 check (step 3), running beside the others
 trap '[ -z "$arm64" ] || kill -- -"$arm64" 2>/dev/null; wait; rm -rf "$TMP" "$WORK"' EXIT
-say() { printf 'wheel-check: %s\n' "$*"; }
-fail() { printf 'wheel-check: FAILED: %s\n' "$*" >&2; exit 1; }
-quiet() {  # runs a step quietly; on failure shows its output and stops
-  local what=$1; shift
-  "$@" >"$TMP/step.log" 2>&1 || { cat "$TMP/step.log" >&2; fail "$what"; }
-}
+source tools/wheel_check_lib.sh  # say, fail, quiet
 took() { say "($1: $(( SECONDS - $2 ))s)"; }
 
 shopt -s nullglob

@@ -18,8 +18,7 @@ ROOT=$PWD
 arch=$1 wheel=$2; shift 2
 declare -A DEB=([x86_64]=amd64 [aarch64]=arm64)
 deb=${DEB[$arch]}
-say() { printf 'wheel-check: %s\n' "$*"; }
-fail() { printf 'wheel-check: FAILED: %s\n' "$*" >&2; exit 1; }
+source tools/wheel_check_lib.sh  # say, fail, quiet
 [ "$(id -u)" = 0 ] || fail "Debian 11 roots need root (debootstrap, chroot)"
 
 # ---- the tools: Debian's packages, installed when missing ---------------------------

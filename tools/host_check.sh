@@ -14,14 +14,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 wheel=$(realpath "$1")
-say() { printf 'wheel-check: %s\n' "$*"; }
-fail() { printf 'wheel-check: FAILED: %s\n' "$*" >&2; exit 1; }
+source tools/wheel_check_lib.sh  # say, fail, quiet
 TMP=$(mktemp -d "${TMPDIR:-/tmp}/host-check.XXXXXX")
 trap 'rm -rf "$TMP"' EXIT
-quiet() {  # runs a step quietly; on failure shows its output and stops
-  local what=$1; shift
-  "$@" >"$TMP/step.log" 2>&1 || { cat "$TMP/step.log" >&2; fail "$what"; }
-}
 
 tag=$(basename "$wheel" | cut -d- -f3)  # cp313
 [[ $tag =~ ^cp3[0-9]+$ ]] || fail "$(basename "$wheel"): not a CPython wheel"

@@ -16,14 +16,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 CMAKE_PIN=cmake==3.18.4.post1
-say() { printf 'wheel-check: %s\n' "$*"; }
-fail() { printf 'wheel-check: FAILED: %s\n' "$*" >&2; exit 1; }
+source tools/wheel_check_lib.sh  # say, fail, quiet
+QUIET_TAIL=60  # a build's log: its end
 TMP=$(mktemp -d "${TMPDIR:-/tmp}/sdist-cmake318.XXXXXX")
 trap 'rm -rf "$TMP"' EXIT
-quiet() {  # runs a step quietly; on failure shows its output and stops
-  local what=$1; shift
-  "$@" >"$TMP/step.log" 2>&1 || { tail -n 60 "$TMP/step.log" >&2; fail "$what"; }
-}
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 
 py=$(tools/find-python)
