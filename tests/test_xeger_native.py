@@ -197,8 +197,10 @@ def test_pattern_read_anew_for_each_row(mod):
 
 # --- the storage pandas keeps --------------------------------------------------------------
 
-# The fourth: five acceptance tests of draws in one sequence (more than the bit masks hold).
-STORED = [r"[A-Z]{3}-\d{4}", "[é-ï]{3}\u4e00+", "x?\ud800", r"[ab][abc][a-e][a-i][a-q]{1,2}", r"(a|b)\1", ""]
+# The fourth: five acceptance tests of draws in one sequence (more than the bit masks hold);
+# the last: rows of one length around an empty run, a lone pick and a run.
+STORED = [r"[A-Z]{3}-\d{4}", "[é-ï]{3}\u4e00+", "x?\ud800", r"[ab][abc][a-e][a-i][a-q]{1,2}", r"(a|b)\1", "",
+          r"id-[a-c]{0}[xy]\d{3}_"]
 
 
 @pytest.mark.parametrize("options", OPTIONS, ids=str)

@@ -102,6 +102,8 @@ class ArrowStringBuilder {
         if (max_bytes > data_cap_ - used_) grow_data(max_bytes);
         return data_ + used_;
     }
+    // The bytes writable at `room()`.
+    int64_t room_left() const noexcept { return data_cap_ - used_; }
     // Ends the row: the first `used` (at most the `max_bytes` asked for) bytes at
     // `room()` are its text.
     void commit(int64_t used) {

@@ -109,7 +109,7 @@ void XegerColumn::reserve_for(const xeger::Program* program) {
     const int64_t width = utf8_width(program->maxchar) * static_cast<int64_t>(program->max_len);
     if (rows <= 0 || width > kMaxBytes / rows) return;
     try {
-        arrow_->reserve(rows, rows * width);
+        arrow_->reserve(rows, rows * width + 8);  // (8: the slack of templated rows)
     } catch (const PyErrSet&) {
         PyErr_Clear();
     }
@@ -146,6 +146,12 @@ void rows_to_arrow(const xeger::Program& prog, int64_t count, ArrowStringBuilder
         for (int64_t done = 0; done < count;) {
             const int64_t k = std::min(kStretch, count - done);
             auto* at = reinterpret_cast<uint8_t*>(out.room(k * width));
+            if (prog.templated && out.room_left() >= k * width + 8) {
+                xeger::run_template(prog, k, at);
+                out.commit_rows(k, width);
+                done += k;
+                continue;
+            }
             xeger::run_rows<uint8_t>(
                 prog, k,
                 [&] {

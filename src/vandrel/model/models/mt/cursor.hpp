@@ -135,16 +135,69 @@ struct MaskedCursor {
                 return r;
             }
         }
+        return take(accepted) >> shift;
+    }
+    // The word of the lowest bit of `accepted` (window & live, not 0): the
+    // cursor past it, `live` the bits above it (x ^ (x - 1): up to the lowest
+    // set bit), two steps from one draw's bits to the next's.
+    [[gnu::always_inline]] uint32_t take(uint64_t accepted) noexcept {
         const auto i = static_cast<unsigned>(__builtin_ctzll(accepted));
-        drawn(i);
-        return base[i] >> shift;
+        words.at = base + i + 1;
+        live = ~(accepted ^ (accepted - 1));
+        return base[i];
+    }
+    // The top byte (word >> 24) of the word a draw of test m accepts, the
+    // draw's own bound being the test's (accept[m] >> shift), shift >= 24: the
+    // cursor past it. The draws of one run leave `words.at` behind (no step
+    // of theirs is spent on it); `sync()` sets it once they are done.
+    [[gnu::always_inline]] uint32_t draw_top(uint8_t shift, uint8_t m) noexcept {
+        uint64_t accepted = bits->window[m] & live;
+        if (__builtin_expect(accepted == 0, 0)) {
+            sync();
+            load();
+            accepted = bits->window[m];
+            if (accepted == 0) {
+                uint32_t r = 0;
+                *this = below_slowly(*this, accept[m] >> shift, shift, &r);
+                return r << (shift - 24);
+            }
+        }
+        const auto i = static_cast<size_t>(__builtin_ctzll(accepted));
+        live = ~(accepted ^ (accepted - 1));
+        return reinterpret_cast<const uint8_t*>(base + i)[3];  // little-endian (kAcceptBits)
+    }
+    // `times` draws of draw_top(shift, m), each written as table[top byte] to
+    // dst[0..times): a run's accepted words are the window's bits in turn.
+    [[gnu::always_inline]] void draw_tops(uint8_t* dst, uint32_t times, const uint8_t* table,
+                                          uint8_t shift, uint8_t m) noexcept {
+        uint64_t accepted = bits->window[m] & live, last = 0;  // last: at the latest draw
+        for (uint32_t j = 0; j < times; ++j) {
+            if (__builtin_expect(accepted == 0, 0)) {
+                if (last != 0) live = ~(last ^ (last - 1));
+                last = 0;
+                dst[j] = table[draw_top(shift, m)];
+                accepted = bits->window[m] & live;
+                continue;
+            }
+            dst[j] = table[reinterpret_cast<const uint8_t*>(base + __builtin_ctzll(accepted))[3]];
+            last = accepted;
+            accepted &= accepted - 1;
+        }
+        if (last != 0) live = ~(last ^ (last - 1));
+    }
+    // `words.at` from `live`: past the highest bit drawn (64 when bit 63 was).
+    void sync() noexcept {
+        words.at = base + (live == 0 ? 64 : __builtin_ctzll(live));
     }
     // The slow paths take the cursor and give it back by value: a cursor whose
     // address no call sees stays in registers, whatever the rows' stores alias.
     // below(1, shift, m), whose value is 0: only the cursor moves.
     [[gnu::always_inline]] void below_one(uint8_t shift, uint8_t m) noexcept {
         const uint64_t accepted = bits->window[m] & live;
-        if (accepted != 0) return drawn(static_cast<unsigned>(__builtin_ctzll(accepted)));
+        if (accepted != 0) {
+            take(accepted);
+            return;
+        }
         below(1, shift, m);
     }
     [[gnu::noinline]] static MaskedCursor below_slowly(MaskedCursor c, uint32_t n, uint8_t shift,

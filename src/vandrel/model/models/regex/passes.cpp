@@ -117,6 +117,55 @@ void alternative_text(const Program& p, uint32_t seq, const std::vector<bool>& n
     }
 }
 
+// Program::templated, for a fixed, masked program of ASCII characters whose
+// rows are short enough (a draw per character: the list stays small).
+void templated(Program& p) {
+    constexpr size_t kMaxTemplate = 4096;
+    if (p.max_len > kMaxTemplate) return;
+    for (const Step& s : p.steps) {
+        if (s.kind == Kind::Choice) return;
+        if ((s.kind == Kind::Pick || s.kind == Kind::RepeatPick) && s.shift < 24) return;
+        if (s.kind == Kind::RepeatPick && s.count_shift < 24) return;
+    }
+    constexpr size_t kTable = 256;
+    p.row_template.assign((p.max_len + 7) / 8 * 8, 0);
+    p.draw_tables.assign(kTable, 0);  // a count's table: its one value, 0
+    std::vector<size_t> tables;        // each draw's, in draw_tables
+    auto at = static_cast<uint32_t>(0);
+    auto draws = [&](uint32_t times, const Step& s) {
+        const size_t table = p.draw_tables.size();
+        for (size_t b = 0; b < kTable; ++b) {
+            const size_t value = b >> (s.shift - 24);
+            p.draw_tables.push_back(value < s.size ? static_cast<uint8_t>(s.chars[value]) : 0);
+        }
+        if (times == 0) return;
+        p.draws.push_back(Draw{nullptr, at, times, s.mask, s.shift});
+        tables.push_back(table);
+        at += times;
+    };
+    for (const Step& s : p.steps) {
+        switch (s.kind) {
+            case Kind::Char:
+                p.row_template[at++] = static_cast<uint8_t>(s.a);
+                break;
+            case Kind::Text:
+                for (uint32_t k = 0; k < s.a; ++k) p.row_template[at++] = static_cast<uint8_t>(s.chars[k]);
+                break;
+            case Kind::Pick:
+                draws(1, s);
+                break;
+            default:  // RepeatPick of one count
+                p.draws.push_back(
+                    Draw{nullptr, static_cast<uint32_t>(p.max_len), 1, s.count_mask, s.count_shift});
+                tables.push_back(0);
+                draws(s.a, s);
+                break;
+        }
+    }
+    for (size_t i = 0; i < p.draws.size(); ++i) p.draws[i].table = p.draw_tables.data() + tables[i];
+    p.templated = true;
+}
+
 }  // namespace
 
 void flatten(Program& p) {
@@ -201,6 +250,7 @@ void flatten(Program& p) {
         }
         return true;
     });
+    if (mt::kAcceptBits && p.fixed && p.masked && p.maxchar < 0x80) templated(p);
 }
 
 }  // namespace vandrel::xeger

@@ -5,7 +5,10 @@
 //  * `flatten`: for a program that comes down to one sequence of characters,
 //    texts, picks, runs of picks and choices among fixed texts, its steps
 //    (Program::flat, Program::steps) and the acceptance tests of their draws
-//    (Program::masked, Program::accept), for the runner of such rows.
+//    (Program::masked, Program::accept), for the runner of such rows; and for
+//    a masked program of rows of one length in ASCII, the bytes of a row with
+//    its characters in place and the runs of draws that fill it
+//    (Program::templated).
 #pragma once
 
 #include <cstddef>

@@ -40,6 +40,19 @@ struct Step {
     uint8_t mask = 0;                 // Pick/RepeatPick/Choice: a draw's entry in Program::accept
 };
 
+// A run of draws of a templated program (Program::templated): the characters
+// of `times` draws, each the entry `table[word >> 24]` of the word test `mask`
+// accepts (a table of 256: entry b is the pick's character (b >> (shift - 24))),
+// go to bytes `at`.. of the row (a count's draw, whose value is 0, to the byte
+// after the row).
+struct Draw {
+    const uint8_t* table = nullptr;
+    uint32_t at = 0;
+    uint32_t times = 0;
+    uint8_t mask = 0;
+    uint8_t shift = 0;  // >= 24
+};
+
 // The most acceptance tests a masked program (Program::masked) holds: as many
 // as the generator's block has bits for.
 constexpr int MAX_MASKS = mt::MAX_TESTS;
@@ -71,6 +84,14 @@ struct Program {
     // A flat program whose rows all have the same length (max_len).
     bool fixed = false;
     std::vector<uint32_t> accept;
+    // templated: a fixed, masked program of ASCII characters with no choice,
+    // as the bytes of a row with its characters in place (`row_template`,
+    // max_len bytes and zeros to a multiple of 8) and its draws in order
+    // (`draws`, into `draw_tables`).
+    bool templated = false;
+    std::vector<uint8_t> row_template;
+    std::vector<Draw> draws;
+    std::vector<uint8_t> draw_tables;
 };
 
 constexpr size_t MAX_TABLE = 1 << 16;

@@ -89,6 +89,20 @@ void run_rows(const Program& prog, int64_t count, Where where, Made made) {
     }
 }
 
+// `count` rows of a templated `prog` (from the row_program just returned),
+// written one after another from `out`, which has room for them and 8 bytes more.
+inline void run_template(const Program& prog, int64_t count, uint8_t* out) {
+    RowState& st = row_state();
+    mt::Words words(st.generator, st.tempered, st.tempered_valid);
+    mt::Words::Lease lease(words);
+    mt::Cursor& at = lease.cursor();
+    const auto tests = static_cast<int>(prog.accept.size());
+    mt::mt_accept_bits(at.tempered, at.index(), prog.accept.data(), tests, st.accept);
+    mt::MaskedCursor masked{at, &st.accept, prog.accept.data(), tests};
+    run_template_rows(prog, masked, out, static_cast<size_t>(count));
+    at = masked.words;
+}
+
 // Room for one row of `prog` in the state's buffer of that character type.
 template <class Char>
 Char* row_buffer(const Program& prog) {

@@ -5,9 +5,12 @@
 //    nested repeats), from the generator's reader (`Words`).
 //  * `run_steps`: a flat program's steps, from a Cursor, or for a masked
 //    program from a MaskedCursor.
+//  * `run_template_rows`: rows of a templated program, a row's template
+//    copied and its draws written in place, from a MaskedCursor.
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -136,6 +139,28 @@ template <class Char, class Reader>
     }
     cursor = words;
     return static_cast<size_t>(at - out);
+}
+
+// `count` rows of a templated program (Program::templated), one after another
+// from `out`, which has room for them and 8 bytes more (a row's template is
+// copied 8 bytes at a time, and its counts' draws write the byte after it),
+// from a MaskedCursor whose bits are those of its block.
+template <class Reader>
+[[gnu::always_inline]] inline void run_template_rows(const Program& p, Reader& cursor,
+                                                     uint8_t* out, size_t count) noexcept {
+    Reader words = cursor;  // a local: in registers, whatever the stores of characters alias
+    const uint8_t* tmpl = p.row_template.data();
+    const size_t chunks = p.row_template.size(), width = p.max_len;
+    const Draw* first = p.draws.data();
+    const Draw* last = first + p.draws.size();
+    for (size_t r = 0; r < count; ++r, out += width) {
+        for (size_t k = 0; k < chunks; k += 8) std::memcpy(out + k, tmpl + k, 8);
+        for (const Draw* d = first; d != last; ++d) {
+            words.draw_tops(out + d->at, d->times, d->table, d->shift, d->mask);
+        }
+    }
+    words.sync();
+    cursor = words;
 }
 
 }  // namespace vandrel::xeger
