@@ -172,7 +172,7 @@ void rows_to_arrow(const xeger::Program& prog, int64_t count, ArrowStringBuilder
             [&](const uint8_t*, size_t len) { out.commit(static_cast<int64_t>(len)); });
         return;
     }
-    uint32_t* text = xeger::row_buffer<uint32_t>(prog);
+    auto* text = xeger::row_buffer<uint32_t>(prog);
     const int64_t width = utf8_width(prog.maxchar);
     xeger::run_rows<uint32_t>(
         prog, count, [&] { return text; },

@@ -41,7 +41,7 @@ constexpr Py_ssize_t kSignalStride = Py_ssize_t{1} << 16;
 
 // A number in decimal, right-aligned in `digits`: digits[first .. 20), from 0.
 struct Decimal {
-    char digits[20];
+    char digits[20] = {};
     int first = 19;
     Decimal() noexcept { std::memset(digits, '0', sizeof digits); }
     Py_ssize_t size() const noexcept { return 20 - first; }

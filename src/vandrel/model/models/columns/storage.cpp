@@ -200,7 +200,7 @@ Ref pipeline_objects(PyObject* pd) {
     // (the Arrow columns reach pandas through StringDtype.__from_arrow__, which
     // the steps do not call: a wrapper of it would see calls they do not make)
     Ref from_arrow = class_function(dtype.get(), K.str___from_arrow__);
-    if (!pandas_function(init.get(), "Series.__init__") ||
+    if (!init || !from_sequence || !from_arrow || !pandas_function(init.get(), "Series.__init__") ||
         !pandas_function(from_sequence.get(), "ArrowStringArray._from_sequence") ||
         !pandas_function(from_arrow.get(), "StringDtype.__from_arrow__")) {
         return not_own;

@@ -42,9 +42,8 @@ void once(PyObject*& slot, F make) {
 
 PyObject* name_of(const char* text) {
     // Made once and never destroyed: at exit the interpreter may be gone.
-    static auto* table =
-        new std::unordered_map<std::string,
-                               PyObject*>();  // NOLINT(cppcoreguidelines-owning-memory)
+    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
+    static auto* table = new std::unordered_map<std::string, PyObject*>();
     auto found = table->find(text);
     if (found != table->end()) return found->second;
     PyObject* name = intern(text);

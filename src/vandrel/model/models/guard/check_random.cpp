@@ -30,6 +30,7 @@ void Validator::generator() {
         need(PyMethod_GET_SELF(bound) == inst &&
              PyMethod_GET_FUNCTION(bound) == mro_lookup(random_type_, m));
     }
+    need(inst != nullptr);
     s_.random_inst = s_.hold(inst);
     s_.random_type = Py_TYPE(inst);
     need(Py_TYPE(inst) == reinterpret_cast<PyTypeObject*>(random_type_));

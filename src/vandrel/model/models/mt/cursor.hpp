@@ -92,8 +92,7 @@ struct MaskedCursor {
     const uint32_t* base = nullptr;
     uint64_t live = 0;  // (a copy of the cursor for a row is a few scalars: registers)
 
-    MaskedCursor(Cursor at, AcceptBits* block_bits, const uint32_t* tests_below,
-                 int count) noexcept
+    MaskedCursor(Cursor at, AcceptBits* block_bits, const uint32_t* tests_below, int count) noexcept
         : words(at), bits(block_bits), accept(tests_below), tests(count) {
         load();
     }
@@ -186,9 +185,7 @@ struct MaskedCursor {
         if (last != 0) live = ~(last ^ (last - 1));
     }
     // `words.at` from `live`: past the highest bit drawn (64 when bit 63 was).
-    void sync() noexcept {
-        words.at = base + (live == 0 ? 64 : __builtin_ctzll(live));
-    }
+    void sync() noexcept { words.at = base + (live == 0 ? 64 : __builtin_ctzll(live)); }
     // The slow paths take the cursor and give it back by value: a cursor whose
     // address no call sees stays in registers, whatever the rows' stores alias.
     // below(1, shift, m), whose value is 0: only the cursor moves.

@@ -130,7 +130,7 @@ void templated(Program& p) {
     constexpr size_t kTable = 256;
     p.row_template.assign((p.max_len + 7) / 8 * 8, 0);
     p.draw_tables.assign(kTable, 0);  // a count's table: its one value, 0
-    std::vector<size_t> tables;        // each draw's, in draw_tables
+    std::vector<size_t> tables;       // each draw's, in draw_tables
     auto at = static_cast<uint32_t>(0);
     auto draws = [&](uint32_t times, const Step& s) {
         const size_t table = p.draw_tables.size();
@@ -149,14 +149,16 @@ void templated(Program& p) {
                 p.row_template[at++] = static_cast<uint8_t>(s.a);
                 break;
             case Kind::Text:
-                for (uint32_t k = 0; k < s.a; ++k) p.row_template[at++] = static_cast<uint8_t>(s.chars[k]);
+                for (uint32_t k = 0; k < s.a; ++k) {
+                    p.row_template[at++] = static_cast<uint8_t>(s.chars[k]);
+                }
                 break;
             case Kind::Pick:
                 draws(1, s);
                 break;
             default:  // RepeatPick of one count
-                p.draws.push_back(
-                    Draw{nullptr, static_cast<uint32_t>(p.max_len), 1, s.count_mask, s.count_shift});
+                p.draws.push_back(Draw{nullptr, static_cast<uint32_t>(p.max_len), 1, s.count_mask,
+                                       s.count_shift});
                 tables.push_back(0);
                 draws(s.a, s);
                 break;

@@ -120,8 +120,9 @@ template <class Char, class Reader>
                 break;
             case Kind::Choice: {
                 const uint32_t* text = s.texts + 2 * words.below(s.size, s.shift, s.mask);
-                for (uint32_t k = 0; k < text[1]; ++k)
+                for (uint32_t k = 0; k < text[1]; ++k) {
                     *at++ = static_cast<Char>(s.chars[text[0] + k]);
+                }
                 break;
             }
             default: {  // RepeatPick
@@ -146,8 +147,8 @@ template <class Char, class Reader>
 // copied 8 bytes at a time, and its counts' draws write the byte after it),
 // from a MaskedCursor whose bits are those of its block.
 template <class Reader>
-[[gnu::always_inline]] inline void run_template_rows(const Program& p, Reader& cursor,
-                                                     uint8_t* out, size_t count) noexcept {
+[[gnu::always_inline]] inline void run_template_rows(const Program& p, Reader& cursor, uint8_t* out,
+                                                     size_t count) noexcept {
     Reader words = cursor;  // a local: in registers, whatever the stores of characters alias
     const uint8_t* tmpl = p.row_template.data();
     const size_t chunks = p.row_template.size(), width = p.max_len;
