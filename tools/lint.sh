@@ -29,8 +29,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
     say "installing ${missing[*]} (apt-get)"
     export DEBIAN_FRONTEND=noninteractive
+    # one apt-get at a time with the other tools (tools/sid_root.sh, tools/debian_check.sh)
+    mkdir -p .venv/debian && exec 9>.venv/debian/.lock && flock 9
     apt-get update -qq
     apt-get install -y -qq "${missing[@]}" >/dev/null
+    flock -u 9
   else
     say "missing ${missing[*]}: install them (Debian: apt-get install ${missing[*]})" >&2
     exit 2
