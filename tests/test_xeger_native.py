@@ -200,7 +200,7 @@ def test_pattern_read_anew_for_each_row(mod):
 # The fourth: five acceptance tests of draws in one sequence (more than the bit masks hold);
 # the last: rows of one length around an empty run, a lone pick and a run.
 STORED = [r"[A-Z]{3}-\d{4}", "[é-ï]{3}\u4e00+", "x?\ud800", r"[ab][abc][a-e][a-i][a-q]{1,2}", r"(a|b)\1", "",
-          r"id-[a-c]{0}[xy]\d{3}_"]
+          r"id-[a-c]{0}[xy]\d{3}_", r"[0-9a-f]{8}-4[89ab]_[A]", r"[A-Z]-[a-z]"]
 
 
 @pytest.mark.parametrize("options", OPTIONS, ids=str)
@@ -209,6 +209,14 @@ def test_rows_in_the_storage_pandas_keeps(mod, options, pattern):
     context = lambda: pd.option_context(*sum(options, ())) if options else contextlib.nullcontext()
     for n, nan_freq in [(0, None), (1, None), (40, 0.3), (3000, None)]:
         compare(mod, lambda: make_fmeta(pattern=pattern, nan_freq=nan_freq), n=n, seed=n, context=context)
+
+
+@pytest.mark.parametrize("options", OPTIONS, ids=str)
+def test_rows_of_more_draws_than_a_block_accepts(mod, options):
+    # every draw accepting half the words: a row of 700 takes two blocks or more
+    context = lambda: pd.option_context(*sum(options, ())) if options else contextlib.nullcontext()
+    for n in [1, 2, 9]:
+        compare(mod, lambda: make_fmeta(pattern=r"[0-9a-f]{700}-[89ab]"), n=n, seed=n, context=context)
 
 
 class Rebinding(Meta):

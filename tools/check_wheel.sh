@@ -10,7 +10,8 @@
 #     built here): pip check, import and sample (tools/wheel_smoke.py),
 #     examples/demo.py, and mypy --strict on the demo against the installed
 #     stub. CPython 3.14 and 3.15 are Debian's, in the unstable root
-#     (tools/sid_root.sh), where the test suite runs as well.
+#     (tools/sid_root.sh), where the test suite runs as well (the newest of
+#     them with pyarrow).
 #  3. The cp39 wheels where Debian 11 users run them (tools/debian_check.sh):
 #     x86_64 in a Debian 11 amd64 root with the whole test suite, aarch64 in a
 #     Debian 11 arm64 root under qemu-user with the test suite but two files
@@ -140,7 +141,7 @@ pip=("$venv/bin/python" -m pip --disable-pip-version-check -q)
 "${pip[@]}" install --only-binary :all: "$host_wheel"
 "${pip[@]}" install --only-binary :all: "$wheel" "$@"
 "${pip[@]}" check >/dev/null
-say "$(basename "$wheel"): installed in the Debian unstable root with $("$venv/bin/python" -c 'import sys, numpy, pandas; print("CPython", sys.version.split()[0] + ", numpy", numpy.__version__ + ", pandas", pandas.__version__)')"
+say "$(basename "$wheel"): installed in the Debian unstable root with $("$venv/bin/python" -c 'import sys, numpy, pandas; import importlib.util as u; pa = u.find_spec("pyarrow") and __import__("pyarrow"); print("CPython", sys.version.split()[0] + ", numpy", numpy.__version__ + ", pandas", pandas.__version__ + ", pyarrow", pa.__version__ if pa else "none")')"
 mkdir -p /tmp/run && (cd /tmp/run && "$venv/bin/python" "$repo/tools/wheel_smoke.py" "$venv")
 "$venv/bin/python" "$repo/examples/demo.py" >/dev/null
 say "  ok   examples/demo.py"
@@ -162,7 +163,9 @@ for ver in $SID_VERSIONS; do
   tag=cp${ver/./}
   wheel=$(ls dist/*-"$tag"-"$tag"-*_x86_64.whl 2>/dev/null | head -n 1)
   [ -n "$wheel" ] || fail "no x86_64 wheel for $tag in dist/"
-  tools/sid_root.sh run /bin/bash "$WORK/sid-check.sh" "$ver" "$ROOT/$wheel" "$host_wheel" "$ROOT" "${pins[@]}" \
+  extra=()  # the newest with pyarrow: the zig-built Arrow writers under the suite
+  [ "$ver" != "${SID_VERSIONS##* }" ] || extra=(-r "$ROOT/requirements-arrow.txt")
+  tools/sid_root.sh run /bin/bash "$WORK/sid-check.sh" "$ver" "$ROOT/$wheel" "$host_wheel" "$ROOT" "${pins[@]}" "${extra[@]}" \
     || fail "$(basename "$wheel") in the Debian unstable root"
   took "$tag, in the root" "$start"
 done

@@ -153,6 +153,41 @@ void check_accept_bits(const Impls& all, std::string& ran) {
     }
 }
 
+// Every top-byte packer this processor runs, and mt_accepted_tops, against the
+// definition: the top bytes of the words from `from` on whose bit is set, in order.
+void check_tops(const Impls& all, std::string& ran) {
+    std::vector<Impl<Tops>> impls(all.tops, all.tops + all.topss);
+    impls.push_back({"mt_accepted_tops", mt_accepted_tops, true});
+    for (const auto& impl : impls) {
+        if (!impl.runs) continue;
+        const int before = passed + failed;
+        for (const State& s : kStates) {
+            uint32_t mt[MT_N], t[MT_N];
+            s.fill(mt);
+            all.refill[0].fn(mt, t);
+            uint64_t x = s.seed;
+            for (uint32_t below : {0x80000000U, 26U << 27, 0xFFFFFFFFU, 0U,
+                                   static_cast<uint32_t>(splitmix(x))}) {
+                AcceptBits bits;
+                all.accept[0].fn(t, 0, &below, 1, bits);
+                for (int from : {0, 1, 15, 16, 63, 64, 200, MT_N - 17, MT_N - 1, MT_N,
+                                 static_cast<int>(splitmix(x) % MT_N)}) {
+                    std::vector<uint8_t> want, got(MT_N + 16, 0xA5);
+                    for (int i = from; i < MT_N; ++i) {
+                        if (t[i] < below) want.push_back(static_cast<uint8_t>(t[i] >> 24));
+                    }
+                    const int n = impl.fn(t, from, bits.bits[0], got.data());
+                    got.resize(static_cast<size_t>(std::max(n, 0)));
+                    CHECK(n == static_cast<int>(want.size()) && got == want,
+                          "tops %s: state %c%u, below %08x, from %d: %d bytes, %zu wanted",
+                          impl.name, s.kind, s.seed, below, from, n, want.size());
+                }
+            }
+        }
+        ran += std::string(" ") + impl.name + "=" + std::to_string(passed + failed - before);
+    }
+}
+
 // MaskedCursor's draws and picks, and Cursor's picks, against draw_below on a
 // plain Cursor, a draw at a time, over runs of some 70 refills.
 void check_masked() {
@@ -269,12 +304,14 @@ void check_cpython(const char* path) {
 
 int main(int argc, char** argv) {
     const Impls all = impls();
-    std::string refills, accepts;
+    std::string refills, accepts, tops;
     check_refills(all, refills);
     check_accept_bits(all, accepts);
+    check_tops(all, tops);
     check_masked();
     check_cpython(argc > 1 ? argv[1] : "(no file given)");
-    std::printf("checks a width: refill%s; accept bits%s\n", refills.c_str(), accepts.c_str());
+    std::printf("checks a width: refill%s; accept bits%s; tops%s\n", refills.c_str(),
+                accepts.c_str(), tops.c_str());
     std::printf("cpp: %d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }

@@ -262,6 +262,68 @@ Accept widest_accept() {
     return accept_words;
 }
 
+// ---- the top bytes of accepted words ---------------------------------------------------------
+
+// Word by word, with no branch on the bit: the reference.
+int tops_words(const uint32_t* t, int from, const uint64_t* bits, uint8_t* out) noexcept {
+    int n = 0;
+    for (int i = from; i < MT_N; ++i) {
+        out[n] = static_cast<uint8_t>(t[i] >> 24);
+        n += static_cast<int>((bits[i >> 6] >> (i & 63)) & 1);
+    }
+    return n;
+}
+#if defined(__x86_64__)
+// 16 words at a time: the accepted ones' top bytes compressed to the front of
+// a vector, its 16 bytes stored, the count advanced by how many were accepted.
+[[gnu::target("avx512f")]] int tops_16(const uint32_t* t, int from, const uint64_t* bits,
+                                       uint8_t* out) noexcept {
+    int n = 0;
+    for (int i = from & ~15; i < MT_N; i += 16) {
+        auto k = static_cast<uint16_t>(bits[i >> 6] >> (i & 63));
+        if (i < from) k = static_cast<uint16_t>(k & (0xFFFFU << (from - i)));
+        // (the masked forms: the plain ones trip GCC 12's maybe-uninitialized)
+        const __m512i top = _mm512_maskz_srli_epi32(0xFFFF, _mm512_loadu_si512(t + i), 24);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + n),
+                         _mm512_mask_cvtepi32_epi8(_mm_setzero_si128(), 0xFFFF,
+                                                   _mm512_maskz_compress_epi32(k, top)));
+        n += __builtin_popcount(k);
+    }
+    return n;
+}
+#endif
+
+// Whether `candidate` packs the reference's bytes for a few blocks, tests and starts.
+bool same_tops(Tops candidate) {
+    uint32_t mt[MT_N], t[MT_N];
+    uint32_t x = 5489U;
+    for (int i = 0; i < MT_N; ++i) mt[i] = x = 1812433253U * (x ^ (x >> 30)) + i;
+    const uint32_t below[2] = {0x80000000U, 26U << 27};
+    for (int round = 0; round < 3; ++round) {
+        refill_words(mt, t);
+        AcceptBits bits{};
+        accept_words(t, 0, below, 2, bits);
+        for (int m = 0; m < 2; ++m) {
+            for (int from : {0, 1, 200, MT_N - 17, MT_N - 1, MT_N}) {
+                uint8_t mine[MT_N + 16], theirs[MT_N + 16];
+                const int n = candidate(t, from, bits.bits[m], mine);
+                if (n != tops_words(t, from, bits.bits[m], theirs) ||
+                    std::memcmp(mine, theirs, static_cast<size_t>(n)) != 0) {
+                    return false;
+                }
+            }
+        }
+    }
+    return true;
+}
+
+Tops widest_tops() {
+#if defined(__x86_64__)
+    if (this_cpu().avx512f && same_tops(tops_16)) return tops_16;
+#endif
+    return tops_words;
+}
+
 }  // namespace
 
 void mt_refill(uint32_t* mt, uint32_t* tempered) noexcept {
@@ -275,6 +337,12 @@ void mt_accept_bits(const uint32_t* tempered, int from, const uint32_t* below, i
     chosen(tempered, from, below, count, out);
 }
 
+int mt_accepted_tops(const uint32_t* tempered, int from, const uint64_t* bits,
+                     uint8_t* out) noexcept {
+    static const Tops chosen = widest_tops();
+    return chosen(tempered, from, bits, out);
+}
+
 Impls impls() noexcept {
     const Cpu& cpu = this_cpu();
     Impls all{};
@@ -284,7 +352,11 @@ Impls impls() noexcept {
     auto accept_impl = [&](const char* name, Accept fn, bool runs) {
         all.accept[all.accepts++] = {name, fn, runs};
     };
+    auto tops_impl = [&](const char* name, Tops fn, bool runs) {
+        all.tops[all.topss++] = {name, fn, runs};
+    };
     refill_impl("words", refill_words, true);
+    tops_impl("words", tops_words, true);
     refill_impl("4", refill_4, true);
     accept_impl("words", accept_words, true);
 #if defined(__x86_64__)
@@ -293,6 +365,7 @@ Impls impls() noexcept {
     accept_impl("sse2", accept_4, true);
     accept_impl("avx2", accept_8, cpu.avx2);
     accept_impl("avx512f", accept_16, cpu.avx512f);
+    tops_impl("avx512f", tops_16, cpu.avx512f);
 #elif defined(__aarch64__)
     (void)cpu;
     accept_impl("neon", accept_4, true);

@@ -9,7 +9,9 @@
 //    its first use).
 //  * `mt_accept_bits(...)`: for up to MAX_TESTS bounds, one bit per tempered
 //    word: whether it is below the bound.
-//  * `refill_impls()`, `accept_impls()`: every width built in, for the tests.
+//  * `mt_accepted_tops(...)`: the top bytes of the words one test accepts,
+//    in order, packed (for rows whose draws all share that test).
+//  * `impls()`: every width built in, for the tests.
 #pragma once
 
 #include <cstdint>
@@ -56,10 +58,17 @@ constexpr bool kAcceptBits = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 void mt_accept_bits(const uint32_t* tempered, int from, const uint32_t* below, int count,
                     AcceptBits& out) noexcept;
 
-// The refills and acceptance-bit builders built into this module, the
+// The top byte (word >> 24) of each word of `tempered[from..MT_N)` whose bit
+// in `bits` (one test's AcceptBits::bits) is set, in order, written to
+// `out[0..)`; returns how many. Up to 16 bytes past them may be written.
+int mt_accepted_tops(const uint32_t* tempered, int from, const uint64_t* bits,
+                     uint8_t* out) noexcept;
+
+// The refills, acceptance-bit builders and top-byte packers built into this module, the
 // word-by-word references first; `runs` says whether this processor runs it.
 using Refill = void (*)(uint32_t*, uint32_t*) noexcept;
 using Accept = void (*)(const uint32_t*, int, const uint32_t*, int, AcceptBits&) noexcept;
+using Tops = int (*)(const uint32_t*, int, const uint64_t*, uint8_t*) noexcept;
 template <class F>
 struct Impl {
     const char* name;
@@ -70,7 +79,8 @@ constexpr int MAX_IMPLS = 4;
 struct Impls {
     Impl<Refill> refill[MAX_IMPLS];
     Impl<Accept> accept[MAX_IMPLS];
-    int refills, accepts;
+    Impl<Tops> tops[MAX_IMPLS];
+    int refills, accepts, topss;
 };
 Impls impls() noexcept;
 

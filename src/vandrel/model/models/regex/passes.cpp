@@ -2,6 +2,7 @@
 #include "regex/passes.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace vandrel::xeger {
@@ -117,6 +118,29 @@ void alternative_text(const Program& p, uint32_t seq, const std::vector<bool>& n
     }
 }
 
+// Program::vectored, for a streamed program of short rows.
+void vectored(Program& p) {
+    constexpr size_t kBytes = 64;
+    if (p.max_len > kBytes || p.takes.size() > kBytes) return;
+    StreamVector& v = p.vector;
+    std::copy(p.row_template.begin(), p.row_template.begin() + static_cast<long>(p.max_len),
+              v.text);
+    for (size_t j = 0; j < p.takes.size(); ++j) {
+        const Take& t = p.takes[j];
+        if (t.at == p.max_len) continue;  // a count's: not in the row
+        int table = 0;
+        while (table < v.count && std::memcmp(v.tables[table], t.table, 256) != 0) ++table;
+        if (table == v.count) {
+            if (v.count == StreamVector::TABLES) return;
+            std::memcpy(v.tables[v.count++], t.table, 256);
+        }
+        v.index[t.at] = static_cast<uint8_t>(j);
+        v.placed[table] |= uint64_t{1} << t.at;
+    }
+    v.high = p.accept[0] > 0x80000000U;  // some accepted word's top byte is 128 or more
+    p.vectored = true;
+}
+
 // Program::templated, for a fixed, masked program of ASCII characters whose
 // rows are short enough (a draw per character: the list stays small).
 void templated(Program& p) {
@@ -133,12 +157,12 @@ void templated(Program& p) {
     std::vector<size_t> tables;       // each draw's, in draw_tables
     auto at = static_cast<uint32_t>(0);
     auto draws = [&](uint32_t times, const Step& s) {
+        if (times == 0) return;
         const size_t table = p.draw_tables.size();
         for (size_t b = 0; b < kTable; ++b) {
             const size_t value = b >> (s.shift - 24);
             p.draw_tables.push_back(value < s.size ? static_cast<uint8_t>(s.chars[value]) : 0);
         }
-        if (times == 0) return;
         p.draws.push_back(Draw{nullptr, at, times, s.mask, s.shift});
         tables.push_back(table);
         at += times;
@@ -166,6 +190,15 @@ void templated(Program& p) {
     }
     for (size_t i = 0; i < p.draws.size(); ++i) p.draws[i].table = p.draw_tables.data() + tables[i];
     p.templated = true;
+    if (p.accept.size() == 1) {  // every draw's test is the one
+        for (const Draw& d : p.draws) {
+            for (uint32_t k = 0; k < d.times; ++k) {
+                p.takes.push_back(Take{d.table, d.at == p.max_len ? d.at : d.at + k});
+            }
+        }
+        p.streamed = true;
+        vectored(p);
+    }
 }
 
 }  // namespace

@@ -53,6 +53,26 @@ struct Draw {
     uint8_t shift = 0;  // >= 24
 };
 
+// One draw of a streamed program (Program::streamed): its character is
+// `table[top byte]` (a table as Draw's), written to byte `at` of the row.
+struct Take {
+    const uint8_t* table = nullptr;
+    uint32_t at = 0;
+};
+
+// A streamed program's row of at most 64 bytes as one vector (stream.cpp):
+// byte b of the row is the drawn byte `index[b]` of the row's draws mapped
+// through table t where bit b of `placed[t]` is set, else `text[b]`.
+struct StreamVector {
+    static constexpr int TABLES = 4;
+    uint8_t text[64] = {};
+    uint8_t index[64] = {};
+    uint8_t tables[TABLES][256] = {};
+    uint64_t placed[TABLES] = {};
+    int count = 0;      // tables
+    bool high = false;  // a drawn byte may be 128 or more
+};
+
 // The most acceptance tests a masked program (Program::masked) holds: as many
 // as the generator's block has bits for.
 constexpr int MAX_MASKS = mt::MAX_TESTS;
@@ -92,6 +112,16 @@ struct Program {
     std::vector<uint8_t> row_template;
     std::vector<Draw> draws;
     std::vector<uint8_t> draw_tables;
+    // streamed: a templated program whose draws all share one acceptance test,
+    // so that a row takes the next `takes.size()` words that test accepts, one
+    // draw each, in order (`takes`: its draws one by one, a count's to the byte
+    // after the row; a loop of one length is quicker than one of runs).
+    bool streamed = false;
+    std::vector<Take> takes;
+    // vectored: a streamed program whose rows fit `vector` (at most 64 bytes,
+    // 64 draws and StreamVector::TABLES distinct tables).
+    bool vectored = false;
+    StreamVector vector;
 };
 
 constexpr size_t MAX_TABLE = 1 << 16;

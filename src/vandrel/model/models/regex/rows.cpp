@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/compat.hpp"
+#include "mt/cpu.hpp"
 #include "regex/compiler.hpp"
 #include "regex/runner.hpp"
 #include "mt/generator.hpp"
@@ -184,6 +185,27 @@ const Program* row_program(PyObject* xeger, PyObject* pattern) {
     if (PyDict_GET_SIZE(s.group_cache) != 0) return nullptr;
     st.run.generator = reinterpret_cast<MTObject*>(s.random_inst);
     return program_for(st, pattern);
+}
+
+#if defined(__x86_64__)
+namespace {
+// The draws' steps (x & ~y, x ^ (x - 1)) one instruction each with BMI.
+[[gnu::target("bmi,bmi2")]] void template_rows_bmi(const Program& prog, mt::MaskedCursor& cursor,
+                                                   uint8_t* out, size_t count) noexcept {
+    run_template_rows(prog, cursor, out, count);
+}
+}  // namespace
+#endif
+
+void template_rows(const Program& prog, mt::MaskedCursor& cursor, uint8_t* out,
+                   size_t count) noexcept {
+#if defined(__x86_64__)
+    if (mt::this_cpu().bmi) {
+        template_rows_bmi(prog, cursor, out, count);
+        return;
+    }
+#endif
+    run_template_rows(prog, cursor, out, count);
 }
 
 }  // namespace vandrel::xeger

@@ -28,6 +28,7 @@
 #include "mt/generator.hpp"
 #include "regex/program.hpp"
 #include "regex/runner.hpp"
+#include "regex/stream.hpp"
 
 namespace vandrel::xeger {
 
@@ -48,6 +49,7 @@ struct RowState {
     // Room for one row, for columns that convert each row.
     std::vector<uint8_t> ascii;
     std::vector<uint32_t> wide;
+    std::vector<uint8_t> tops;  // a streamed program's packed draws (run_stream_rows)
 };
 RowState& row_state() noexcept;
 
@@ -89,17 +91,27 @@ void run_rows(const Program& prog, int64_t count, Where where, Made made) {
     }
 }
 
+// run_template_rows in the widest instructions this processor runs.
+void template_rows(const Program& prog, mt::MaskedCursor& cursor, uint8_t* out,
+                   size_t count) noexcept;
+
 // `count` rows of a templated `prog` (from the row_program just returned),
 // written one after another from `out`, which has room for them and 8 bytes more.
 inline void run_template(const Program& prog, int64_t count, uint8_t* out) {
     RowState& st = row_state();
+    const size_t room = prog.streamed ? stream_room(prog) : 0;
+    if (st.tops.size() < room) st.tops.resize(room);  // before the generator is leased
     mt::Words words(st.generator, st.tempered, st.tempered_valid);
     mt::Words::Lease lease(words);
     mt::Cursor& at = lease.cursor();
     const auto tests = static_cast<int>(prog.accept.size());
     mt::mt_accept_bits(at.tempered, at.index(), prog.accept.data(), tests, st.accept);
     mt::MaskedCursor masked{at, &st.accept, prog.accept.data(), tests};
-    run_template_rows(prog, masked, out, static_cast<size_t>(count));
+    if (prog.streamed) {
+        run_stream_rows(prog, masked, out, static_cast<size_t>(count), st.tops.data());
+    } else {
+        template_rows(prog, masked, out, static_cast<size_t>(count));
+    }
     at = masked.words;
 }
 

@@ -1,0 +1,29 @@
+// The rows of a streamed program (Program::streamed): a fixed row of ASCII
+// characters whose draws all share one acceptance test, so that a row's
+// draws are simply the next words that test accepts. No Python.h.
+//
+//  * `run_stream_rows(p, cursor, out, count, tops)`: `count` rows one after
+//    another from `out` (room for them and 8 bytes more), as
+//    run_template_rows writes them, from a MaskedCursor whose bits are its
+//    block's; `tops` has room for `stream_room(p)` bytes. The top bytes of the
+//    accepted words are packed a block at a time (mt_accepted_tops) and each
+//    row takes the next takes.size() of them. Rows of a vectored program are
+//    one vector each where the processor runs AVX512-VBMI.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "mt/cursor.hpp"
+#include "regex/program.hpp"
+
+namespace vandrel::xeger {
+
+inline size_t stream_room(const Program& p) noexcept {
+    return p.takes.size() + mt::MT_N + 64;
+}
+
+void run_stream_rows(const Program& p, mt::MaskedCursor& cursor, uint8_t* out, size_t count,
+                     uint8_t* tops) noexcept;
+
+}  // namespace vandrel::xeger
