@@ -165,6 +165,15 @@ struct MaskedCursor {
         live = ~(accepted ^ (accepted - 1));
         return reinterpret_cast<const uint8_t*>(base + i)[3];  // little-endian (kAcceptBits)
     }
+    // draw_top(shift, m) whose value is not used (a fixed count's): only the cursor moves.
+    [[gnu::always_inline]] void skip_top(uint8_t shift, uint8_t m) noexcept {
+        const uint64_t accepted = bits->window[m] & live;
+        if (__builtin_expect(accepted == 0, 0)) {
+            draw_top(shift, m);
+            return;
+        }
+        live = ~(accepted ^ (accepted - 1));
+    }
     // `times` draws of draw_top(shift, m), each written as table[top byte] to
     // dst[0..times): a run's accepted words are the window's bits in turn.
     [[gnu::always_inline]] void draw_tops(uint8_t* dst, uint32_t times, const uint8_t* table,

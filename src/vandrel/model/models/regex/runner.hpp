@@ -157,7 +157,11 @@ template <class Reader>
     for (size_t r = 0; r < count; ++r, out += width) {
         for (size_t k = 0; k < chunks; k += 8) std::memcpy(out + k, tmpl + k, 8);
         for (const Draw* d = first; d != last; ++d) {
-            words.draw_tops(out + d->at, d->times, d->table, d->shift, d->mask);
+            if (d->at == width) {  // a count's draw, whose value is 0
+                words.skip_top(d->shift, d->mask);
+            } else {
+                words.draw_tops(out + d->at, d->times, d->table, d->shift, d->mask);
+            }
         }
     }
     words.sync();
