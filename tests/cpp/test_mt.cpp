@@ -97,12 +97,11 @@ void check_refills(const Impls& all, std::string& ran) {
     }
 }
 
-// Every acceptance-bit builder this processor runs, and mt_accept_bits, against
-// the word-by-word one, itself checked against the bits' definition: bit i of
-// test m is t[i] < below[m] from `from` on, and 0 past the block.
-void check_accept_bits(const Impls& all, std::string& ran) {
-    std::vector<Impl<Accept>> impls(all.accept, all.accept + all.accepts);
-    impls.push_back({"mt_accept_bits", mt_accept_bits, true});
+// `check(impl, s, t, x)` for each of `impls` this processor runs, over each
+// state's first block `t` (by the word-by-word refill), `x` a seed of more
+// cases; the number of checks of each goes to `ran`.
+template <class F, class Check>
+void over_blocks(const Impls& all, std::vector<Impl<F>> impls, std::string& ran, Check check) {
     for (const auto& impl : impls) {
         if (!impl.runs) continue;
         const int before = passed + failed;
@@ -111,46 +110,54 @@ void check_accept_bits(const Impls& all, std::string& ran) {
             s.fill(mt);
             all.refill[0].fn(mt, t);
             uint64_t x = s.seed;
-            std::vector<int> froms = {0, 1, 63, 64, 65, 200, MT_N - 2, MT_N - 1, MT_N};
-            for (int k = 0; k < 3; ++k) froms.push_back(static_cast<int>(splitmix(x) % MT_N));
-            std::vector<uint32_t> bounds = {0x80000000U, 0xFFFFFFFFU, 1,         0,
-                                            0x7FFFFFFFU, 0x80000001U, t[100],    t[100] + 1,
-                                            t[MT_N - 1], static_cast<uint32_t>(splitmix(x))};
-            for (uint32_t n : {1U, 3U, 26U, 100U, 1000U, 65537U}) {
-                bounds.push_back(n << shift_of(n));
-            }
-            for (int from : froms) {
-                for (int count = 1; count <= MAX_TESTS; ++count) {
-                    for (size_t k = 0; k < bounds.size(); ++k) {
-                        uint32_t below[MAX_TESTS];
+            check(impl, s, t, x);
+        }
+        ran += std::string(" ") + impl.name + "=" + std::to_string(passed + failed - before);
+    }
+}
+
+// Every acceptance-bit builder this processor runs, and mt_accept_bits, against
+// the word-by-word one, itself checked against the bits' definition: bit i of
+// test m is t[i] < below[m] from `from` on, and 0 past the block.
+void check_accept_bits(const Impls& all, std::string& ran) {
+    std::vector<Impl<Accept>> impls(all.accept, all.accept + all.accepts);
+    impls.push_back({"mt_accept_bits", mt_accept_bits, true});
+    over_blocks(all, impls, ran, [&](const Impl<Accept>& impl, const State& s, const uint32_t* t,
+                                     uint64_t& x) {
+        std::vector<int> froms = {0, 1, 63, 64, 65, 200, MT_N - 2, MT_N - 1, MT_N};
+        for (int k = 0; k < 3; ++k) froms.push_back(static_cast<int>(splitmix(x) % MT_N));
+        std::vector<uint32_t> bounds = {0x80000000U, 0xFFFFFFFFU, 1,         0,
+                                        0x7FFFFFFFU, 0x80000001U, t[100],    t[100] + 1,
+                                        t[MT_N - 1], static_cast<uint32_t>(splitmix(x))};
+        for (uint32_t n : {1U, 3U, 26U, 100U, 1000U, 65537U}) bounds.push_back(n << shift_of(n));
+        for (int from : froms) {
+            for (int count = 1; count <= MAX_TESTS; ++count) {
+                for (size_t k = 0; k < bounds.size(); ++k) {
+                    uint32_t below[MAX_TESTS];
+                    for (int m = 0; m < count; ++m) below[m] = bounds[(k + 3 * m) % bounds.size()];
+                    for (int stale : {0x00, 0xA5}) {  // over zeros, and over old bits
+                        AcceptBits mine, ref;
+                        std::memset(&mine, stale, sizeof mine);
+                        std::memset(&ref, stale, sizeof ref);
+                        impl.fn(t, from, below, count, mine);
+                        all.accept[0].fn(t, from, below, count, ref);
+                        bool defined = true;
                         for (int m = 0; m < count; ++m) {
-                            below[m] = bounds[(k + 3 * m) % bounds.size()];
-                        }
-                        for (int stale : {0x00, 0xA5}) {  // over zeros, and over old bits
-                            AcceptBits mine, ref;
-                            std::memset(&mine, stale, sizeof mine);
-                            std::memset(&ref, stale, sizeof ref);
-                            impl.fn(t, from, below, count, mine);
-                            all.accept[0].fn(t, from, below, count, ref);
-                            bool defined = true;
-                            for (int m = 0; m < count; ++m) {
-                                for (int i = from; i < AcceptBits::WORDS * 64; ++i) {
-                                    const bool bit = (ref.bits[m][i / 64] >> (i % 64)) & 1;
-                                    defined &= bit == (i < MT_N && t[i] < below[m]);
-                                }
+                            for (int i = from; i < AcceptBits::WORDS * 64; ++i) {
+                                const bool bit = (ref.bits[m][i / 64] >> (i % 64)) & 1;
+                                defined &= bit == (i < MT_N && t[i] < below[m]);
                             }
-                            CHECK(std::memcmp(&mine, &ref, sizeof mine) == 0 && defined,
-                                  "accept %s: state %c%u, from %d, count %d, bounds from %08x, "
-                                  "over %02x: %s",
-                                  impl.name, s.kind, s.seed, from, count, below[0], stale,
-                                  defined ? "bits differ" : "the reference's bits wrong");
                         }
+                        CHECK(std::memcmp(&mine, &ref, sizeof mine) == 0 && defined,
+                              "accept %s: state %c%u, from %d, count %d, bounds from %08x, "
+                              "over %02x: %s",
+                              impl.name, s.kind, s.seed, from, count, below[0], stale,
+                              defined ? "bits differ" : "the reference's bits wrong");
                     }
                 }
             }
         }
-        ran += std::string(" ") + impl.name + "=" + std::to_string(passed + failed - before);
-    }
+    });
 }
 
 // Every top-byte packer this processor runs, and mt_accepted_tops, against the
@@ -158,34 +165,26 @@ void check_accept_bits(const Impls& all, std::string& ran) {
 void check_tops(const Impls& all, std::string& ran) {
     std::vector<Impl<Tops>> impls(all.tops, all.tops + all.topss);
     impls.push_back({"mt_accepted_tops", mt_accepted_tops, true});
-    for (const auto& impl : impls) {
-        if (!impl.runs) continue;
-        const int before = passed + failed;
-        for (const State& s : kStates) {
-            uint32_t mt[MT_N], t[MT_N];
-            s.fill(mt);
-            all.refill[0].fn(mt, t);
-            uint64_t x = s.seed;
-            for (uint32_t below : {0x80000000U, 26U << 27, 0xFFFFFFFFU, 0U,
-                                   static_cast<uint32_t>(splitmix(x))}) {
-                AcceptBits bits;
-                all.accept[0].fn(t, 0, &below, 1, bits);
-                for (int from : {0, 1, 15, 16, 63, 64, 200, MT_N - 17, MT_N - 1, MT_N,
-                                 static_cast<int>(splitmix(x) % MT_N)}) {
-                    std::vector<uint8_t> want, got(MT_N + 16, 0xA5);
-                    for (int i = from; i < MT_N; ++i) {
-                        if (t[i] < below) want.push_back(static_cast<uint8_t>(t[i] >> 24));
-                    }
-                    const int n = impl.fn(t, from, bits.bits[0], got.data());
-                    got.resize(static_cast<size_t>(std::max(n, 0)));
-                    CHECK(n == static_cast<int>(want.size()) && got == want,
-                          "tops %s: state %c%u, below %08x, from %d: %d bytes, %zu wanted",
-                          impl.name, s.kind, s.seed, below, from, n, want.size());
+    over_blocks(all, impls, ran, [&](const Impl<Tops>& impl, const State& s, const uint32_t* t,
+                                     uint64_t& x) {
+        for (uint32_t below :
+             {0x80000000U, 26U << 27, 0xFFFFFFFFU, 0U, static_cast<uint32_t>(splitmix(x))}) {
+            AcceptBits bits;
+            all.accept[0].fn(t, 0, &below, 1, bits);
+            for (int from : {0, 1, 15, 16, 63, 64, 200, MT_N - 17, MT_N - 1, MT_N,
+                             static_cast<int>(splitmix(x) % MT_N)}) {
+                std::vector<uint8_t> want, got(MT_N + 16, 0xA5);
+                for (int i = from; i < MT_N; ++i) {
+                    if (t[i] < below) want.push_back(static_cast<uint8_t>(t[i] >> 24));
                 }
+                const int n = impl.fn(t, from, bits.bits[0], got.data());
+                got.resize(static_cast<size_t>(std::max(n, 0)));
+                CHECK(n == static_cast<int>(want.size()) && got == want,
+                      "tops %s: state %c%u, below %08x, from %d: %d bytes, %zu wanted",
+                      impl.name, s.kind, s.seed, below, from, n, want.size());
             }
         }
-        ran += std::string(" ") + impl.name + "=" + std::to_string(passed + failed - before);
-    }
+    });
 }
 
 // MaskedCursor's draws and picks, and Cursor's picks, against draw_below on a
