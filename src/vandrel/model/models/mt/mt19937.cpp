@@ -116,10 +116,15 @@ void refill_4(uint32_t* mt, uint32_t* tempered) noexcept {
 
 // Whether `refill` gives the reference's words and tempered words over a few
 // refills of one state (the loops hold no branch on the words).
+// A state for the self-checks below: init_genrand's recurrence from `x`.
+void check_state(uint32_t* mt, uint32_t x) noexcept {
+    for (int i = 0; i < MT_N; ++i) mt[i] = x = 1812433253U * (x ^ (x >> 30)) + i;
+}
+
 bool same_as_reference(Refill candidate) {
     uint32_t mine[MT_N], theirs[MT_N], t_mine[MT_N], t_theirs[MT_N];
-    uint32_t x = 20240611U;
-    for (int i = 0; i < MT_N; ++i) mine[i] = theirs[i] = x = 1812433253U * (x ^ (x >> 30)) + i;
+    check_state(mine, 20240611U);
+    std::memcpy(theirs, mine, sizeof mine);
     for (int round = 0; round < 3; ++round) {
         candidate(mine, t_mine);
         refill_words(theirs, t_theirs);
@@ -235,8 +240,7 @@ void accept_4(const uint32_t* t, int from, const uint32_t* below, int count,
 // Whether `candidate` gives the reference's bits for a few blocks, tests and starts.
 bool same_bits(Accept candidate) {
     uint32_t mt[MT_N], t[MT_N];
-    uint32_t x = 19650218U;
-    for (int i = 0; i < MT_N; ++i) mt[i] = x = 1812433253U * (x ^ (x >> 30)) + i;
+    check_state(mt, 19650218U);
     const uint32_t below[MAX_TESTS] = {0x80000000U, 26U << 27, 10U << 28, 0xFFFFFFFFU};
     for (int round = 0; round < 3; ++round) {
         refill_words(mt, t);
@@ -296,8 +300,7 @@ int tops_words(const uint32_t* t, int from, const uint64_t* bits, uint8_t* out) 
 // Whether `candidate` packs the reference's bytes for a few blocks, tests and starts.
 bool same_tops(Tops candidate) {
     uint32_t mt[MT_N], t[MT_N];
-    uint32_t x = 5489U;
-    for (int i = 0; i < MT_N; ++i) mt[i] = x = 1812433253U * (x ^ (x >> 30)) + i;
+    check_state(mt, 5489U);
     const uint32_t below[2] = {0x80000000U, 26U << 27};
     for (int round = 0; round < 3; ++round) {
         refill_words(mt, t);

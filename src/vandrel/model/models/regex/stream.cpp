@@ -126,11 +126,11 @@ void run_stream_rows(const Program& p, mt::MaskedCursor& cursor, uint8_t* out, s
 #if defined(__x86_64__)
     if (p.vectored && mt::this_cpu().avx512vbmi) {
         rows_by_vectors(p, packed, out, count);
-        packed.done();
-        return;
-    }
+    } else
 #endif
-    rows_by_bytes(p, packed, out, count);
+    {
+        rows_by_bytes(p, packed, out, count);
+    }
     packed.done();
 }
 
