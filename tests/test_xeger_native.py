@@ -198,9 +198,10 @@ def test_pattern_read_anew_for_each_row(mod):
 # --- the storage pandas keeps --------------------------------------------------------------
 
 # The fourth: five acceptance tests of draws in one sequence (more than the bit masks hold);
-# the last: rows of one length around an empty run, a lone pick and a run.
+# the seventh: rows of one length around an empty run, a lone pick and a run; the last: runs of
+# draws of two tests long enough to be chained a block at a time.
 STORED = [r"[A-Z]{3}-\d{4}", "[é-ï]{3}\u4e00+", "x?\ud800", r"[ab][abc][a-e][a-i][a-q]{1,2}", r"(a|b)\1", "",
-          r"id-[a-c]{0}[xy]\d{3}_", r"[0-9a-f]{8}-4[89ab]_[A]", r"[A-Z]-[a-z]"]
+          r"id-[a-c]{0}[xy]\d{3}_", r"[0-9a-f]{8}-4[89ab]_[A]", r"[A-Z]-[a-z]", r"\w{10}"]
 
 
 @pytest.mark.parametrize("options", OPTIONS, ids=str)
@@ -212,11 +213,13 @@ def test_rows_in_the_storage_pandas_keeps(mod, options, pattern):
 
 
 @pytest.mark.parametrize("options", OPTIONS, ids=str)
-def test_rows_of_more_draws_than_a_block_accepts(mod, options):
-    # every draw accepting half the words: a row of 700 takes two blocks or more
+@pytest.mark.parametrize("pattern", [r"[0-9a-f]{700}-[89ab]", r"[a-z]{99}\d{99}" * 3 + r"[a-z]{99}"])
+def test_rows_of_more_draws_than_a_block_accepts(mod, options, pattern):
+    # a row of 700 draws of one test (each accepting half the words), or of three
+    # tests, takes two blocks or more
     context = lambda: pd.option_context(*sum(options, ())) if options else contextlib.nullcontext()
     for n in [1, 2, 9]:
-        compare(mod, lambda: make_fmeta(pattern=r"[0-9a-f]{700}-[89ab]"), n=n, seed=n, context=context)
+        compare(mod, lambda: make_fmeta(pattern=pattern), n=n, seed=n, context=context)
 
 
 class Rebinding(Meta):

@@ -22,8 +22,9 @@ Cpu detect() noexcept {
     unsigned lo = 0, hi = 0;
     __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
     const bool ymm = (lo & 0x6U) == 0x6U, zmm = ymm && (lo & 0xE0U) == 0xE0U;
+    const bool popcnt = (c & bit_POPCNT) != 0;
     if (__get_cpuid_count(7, 0, &a, &b, &c, &d) == 0) return cpu;
-    cpu.bmi = (b & bit_BMI) != 0 && (b & bit_BMI2) != 0;
+    cpu.bmi = popcnt && (b & bit_BMI) != 0 && (b & bit_BMI2) != 0;
     cpu.avx2 = ymm && (b & bit_AVX2) != 0;
     cpu.avx512f = zmm && (b & bit_AVX512F) != 0;
     cpu.avx512vbmi = cpu.avx512f && (b & bit_AVX512BW) != 0 && (c & bit_AVX512VBMI) != 0;

@@ -10,7 +10,7 @@
 namespace vandrel::mt {
 
 struct Cpu {
-    bool bmi = false;  // BMI1 and BMI2
+    bool bmi = false;  // BMI1, BMI2 and POPCNT
     bool avx2 = false;
     bool avx512f = false;
     bool avx512vbmi = false;  // with AVX512F and AVX512BW

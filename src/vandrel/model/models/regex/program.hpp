@@ -112,11 +112,14 @@ struct Program {
     std::vector<uint8_t> row_template;
     std::vector<Draw> draws;
     std::vector<uint8_t> draw_tables;
-    // streamed: a templated program whose draws all share one acceptance test,
-    // so that a row takes the next `takes.size()` words that test accepts, one
-    // draw each, in order (`takes`: its draws one by one, a count's to the byte
-    // after the row; a loop of one length is quicker than one of runs).
+    // streamed: a templated program with draws, whose rows take their words
+    // in turn from the block (`takes`: its draws one by one, a count's to the
+    // byte after the row; a loop of one length is quicker than one of runs):
+    // where every draw shares one acceptance test, the next `takes.size()`
+    // words it accepts; else (`chained`) the words a chain of the draws'
+    // tests takes, worked out a block at a time.
     bool streamed = false;
+    bool chained = false;
     std::vector<Take> takes;
     // vectored: a streamed program whose rows fit `vector` (at most 64 bytes,
     // 64 draws and StreamVector::TABLES distinct tables).

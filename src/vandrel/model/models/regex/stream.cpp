@@ -1,6 +1,7 @@
 // See stream.hpp.
 #include "regex/stream.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "mt/cpu.hpp"
@@ -30,25 +31,122 @@ int past_accepted(const uint64_t* bits, int from, size_t drawn) noexcept {
     return base + __builtin_ctzll(word) + 1;
 }
 
-// The packed top bytes of the words the one test accepts: `tops[next..end)`
-// not drawn yet, those from `first` on the current block's, whose packing
-// began at word `from`.
+// ---- the words a row's draws take ----------------------------------------------------------
+
+// Where a chain of rows stands between blocks: the next draw is the Draw
+// `draw` of the row with `left` of its times still to take.
+struct Chain {
+    size_t draw = 0;
+    uint32_t left = 0;
+};
+
+// The word of the `k`-th set bit of `x` (k >= 1) alone; 0 when x has fewer.
+template <bool kBmi2>
+[[gnu::always_inline]] inline uint64_t kth_bit(uint64_t x, uint32_t k) noexcept {
+#if defined(__x86_64__)
+    if constexpr (kBmi2) {  // (pdep in asm: the intrinsic needs its target in every caller)
+        if (k > 64) return 0;
+        uint64_t bit = 0;
+        asm("pdepq %2, %1, %0" : "=r"(bit) : "r"(uint64_t{1} << (k - 1)), "rm"(x));
+        return bit;
+    }
+#endif
+    for (; k > 1 && x != 0; --k) x &= x - 1;
+    return x & (0 - x);
+}
+
+// The words of tempered[from..MT_N) the rows' draws take, in turn, a bit a
+// word in `taken` (bits[m] of AcceptBits for each draw's test m): each draw
+// takes the first word its test accepts after the word the draw before took,
+// as one _randbelow after another does. A run of `times` draws of one test
+// takes the next `times` accepted words at once (the bits up to the last of
+// them one step from the bits of the draw before), so that a row is a few
+// dependent steps, with no store in them. `at` says where the chain stands, on
+// entry and when the block's words run out.
+template <bool kBmi2>
+[[gnu::always_inline]] inline void chain_block(const Program& p, const mt::AcceptBits& b, int from,
+                                               Chain& at, uint64_t* taken) noexcept {
+    constexpr int kWords = (mt::MT_N + 63) / 64;
+    const Draw* first = p.draws.data();
+    const Draw* last = first + p.draws.size();
+    const Draw* d = first + at.draw;
+    uint32_t left = at.left;
+    int w = from >> 6;
+    for (int i = 0; i < w; ++i) taken[i] = 0;
+    uint64_t below = (uint64_t{1} << (from & 63)) - 1, bits = 0;  // below: drawn or before `from`
+    for (;;) {
+        const uint64_t x = b.bits[d->mask][w] & ~below;
+        // q: the word of the last draw of the run, 0 when the 64 words have too few
+        const uint64_t q = left == 1 ? x : kth_bit<kBmi2>(x, left);
+        if (__builtin_expect(q != 0, 1)) {
+            below = q ^ (q - 1);  // up to the lowest set bit of q: the last word taken
+            bits |= x & below;
+            if (++d == last) d = first;
+            left = d->times;
+        } else {  // the rest of the 64 words, then the next 64
+            bits |= x;
+            left -= static_cast<uint32_t>(__builtin_popcountll(x));
+            taken[w] = bits;
+            bits = 0;
+            below = 0;
+            if (++w == kWords) break;
+        }
+    }
+    for (; w < mt::AcceptBits::WORDS; ++w) taken[w] = 0;
+    at.draw = static_cast<size_t>(d - first);
+    at.left = left;
+}
+
+#if defined(__x86_64__)
+[[gnu::target("bmi,bmi2,popcnt")]] void chain_block_bmi(const Program& p, const mt::AcceptBits& b,
+                                                        int from, Chain& at,
+                                                        uint64_t* taken) noexcept {
+    chain_block<true>(p, b, from, at, taken);
+}
+#endif
+
+void chain(const Program& p, const mt::AcceptBits& b, int from, Chain& at,
+           uint64_t* taken) noexcept {
+#if defined(__x86_64__)
+    if (mt::this_cpu().bmi) {
+        chain_block_bmi(p, b, from, at, taken);
+        return;
+    }
+#endif
+    chain_block<false>(p, b, from, at, taken);
+}
+
+// ---- the packed top bytes of the words taken ----------------------------------------------
+
+// The packed top bytes of the words the rows take: `tops[next..end)` not
+// drawn yet, those from `first` on the current block's, whose packing began
+// at word `from`. The words taken are those the one test accepts, or, for a
+// chained program, the chain's (`taken`).
 struct Packed {
+    const Program& p;
     mt::MaskedCursor& cursor;
     uint8_t* tops;
     int from;
-    size_t first = 0, next = 0, end;
+    size_t first = 0, next = 0, end = 0;
+    Chain at;
+    uint64_t taken[mt::AcceptBits::WORDS] = {};
 
-    Packed(mt::MaskedCursor& c, uint8_t* packed) noexcept
-        : cursor(c),
-          tops(packed),
-          from(c.words.index()),
-          end(static_cast<size_t>(
-              mt::mt_accepted_tops(c.words.tempered, from, c.bits->bits[0], tops))) {}
-    // At least `k` bytes not drawn: the leftover to the front, the next blocks' after it.
-    [[gnu::always_inline]] const uint8_t* at_least(size_t k) noexcept {
+    Packed(const Program& prog, mt::MaskedCursor& c, uint8_t* packed) noexcept
+        : p(prog), cursor(c), tops(packed), from(c.words.index()) {
+        if (p.chained) at.left = p.draws[0].times;
+        end = pack(from, 0);
+    }
+    const uint64_t* bits() const noexcept { return p.chained ? taken : cursor.bits->bits[0]; }
+    size_t pack(int start, size_t to) noexcept {
+        if (p.chained) chain(p, *cursor.bits, start, at, taken);
+        return static_cast<size_t>(
+            mt::mt_accepted_tops(cursor.words.tempered, start, bits(), tops + to));
+    }
+    // How many of `wanted` rows of `k` draws are packed, at least one: the
+    // leftover to the front, the next blocks' after it, as the rows need them.
+    [[gnu::always_inline]] size_t ready(size_t k, size_t wanted) noexcept {
         while (end - next < k) refill();
-        return tops + next;
+        return std::min(wanted, (end - next) / k);
     }
     [[gnu::noinline]] void refill() noexcept {
         mt::Cursor& words = cursor.words;
@@ -56,18 +154,16 @@ struct Packed {
         end -= next;
         next = 0;
         mt::mt_refill(words.state, words.tempered);
-        mt::mt_accept_bits(words.tempered, 0, cursor.accept, 1, *cursor.bits);
+        mt::mt_accept_bits(words.tempered, 0, cursor.accept, cursor.tests, *cursor.bits);
         from = 0;
         first = end;
-        end += static_cast<size_t>(
-            mt::mt_accepted_tops(words.tempered, 0, cursor.bits->bits[0], tops + end));
+        end += pack(0, end);
     }
     // The cursor past the last word drawn (a row after a refill draws the
     // leftover and more: the drawn are the block's from `first` on), its bits
     // read from there.
     void done() noexcept {
-        cursor.words.at =
-            cursor.words.tempered + past_accepted(cursor.bits->bits[0], from, next - first);
+        cursor.words.at = cursor.words.tempered + past_accepted(bits(), from, next - first);
         cursor.load();
     }
 };
@@ -76,11 +172,15 @@ void rows_by_bytes(const Program& p, Packed& packed, uint8_t* out, size_t count)
     const uint8_t* tmpl = p.row_template.data();
     const size_t chunks = p.row_template.size(), width = p.max_len, k = p.takes.size();
     const Take* takes = p.takes.data();
-    for (size_t r = 0; r < count; ++r, out += width) {
-        for (size_t j = 0; j < chunks; j += 8) std::memcpy(out + j, tmpl + j, 8);
-        const uint8_t* drawn = packed.at_least(k);
-        for (size_t j = 0; j < k; ++j) out[takes[j].at] = takes[j].table[drawn[j]];
-        packed.next += k;
+    for (size_t r = 0; r < count;) {  // (a batch's cursor in registers: no store aliases it)
+        const size_t n = packed.ready(k, count - r);
+        const uint8_t* drawn = packed.tops + packed.next;
+        for (size_t i = 0; i < n; ++i, drawn += k, out += width) {
+            for (size_t j = 0; j < chunks; j += 8) std::memcpy(out + j, tmpl + j, 8);
+            for (size_t j = 0; j < k; ++j) out[takes[j].at] = takes[j].table[drawn[j]];
+        }
+        packed.next += n * k;
+        r += n;
     }
 }
 
@@ -99,21 +199,25 @@ void rows_by_bytes(const Program& p, Packed& packed, uint8_t* out, size_t count)
     for (int t = 0; t < v.count; ++t) {
         for (size_t q = 0; q < 4; ++q) quarter[t][q] = _mm512_loadu_si512(v.tables[t] + 64 * q);
     }
-    for (size_t r = 0; r < count; ++r, out += width) {
-        const __m512i drawn =
-            _mm512_permutexvar_epi8(index, _mm512_loadu_si512(packed.at_least(k)));
-        packed.next += k;
-        const __mmask64 high = v.high ? _mm512_movepi8_mask(drawn) : 0;
-        __m512i bytes = text;
-        for (int t = 0; t < v.count; ++t) {
-            __m512i c = _mm512_permutex2var_epi8(quarter[t][0], drawn, quarter[t][1]);
-            if (v.high) {
-                c = _mm512_mask_blend_epi8(
-                    high, c, _mm512_permutex2var_epi8(quarter[t][2], drawn, quarter[t][3]));
+    for (size_t r = 0; r < count;) {
+        const size_t n = packed.ready(k, count - r);
+        const uint8_t* at = packed.tops + packed.next;
+        for (size_t i = 0; i < n; ++i, at += k, out += width) {
+            const __m512i drawn = _mm512_permutexvar_epi8(index, _mm512_loadu_si512(at));
+            const __mmask64 high = v.high ? _mm512_movepi8_mask(drawn) : 0;
+            __m512i bytes = text;
+            for (int t = 0; t < v.count; ++t) {
+                __m512i c = _mm512_permutex2var_epi8(quarter[t][0], drawn, quarter[t][1]);
+                if (v.high) {
+                    c = _mm512_mask_blend_epi8(
+                        high, c, _mm512_permutex2var_epi8(quarter[t][2], drawn, quarter[t][3]));
+                }
+                bytes = _mm512_mask_mov_epi8(bytes, v.placed[t], c);
             }
-            bytes = _mm512_mask_mov_epi8(bytes, v.placed[t], c);
+            _mm512_mask_storeu_epi8(out, row, bytes);
         }
-        _mm512_mask_storeu_epi8(out, row, bytes);
+        packed.next += n * k;
+        r += n;
     }
 }
 #endif
@@ -122,7 +226,7 @@ void rows_by_bytes(const Program& p, Packed& packed, uint8_t* out, size_t count)
 
 void run_stream_rows(const Program& p, mt::MaskedCursor& cursor, uint8_t* out, size_t count,
                      uint8_t* tops) noexcept {
-    Packed packed(cursor, tops);
+    Packed packed(p, cursor, tops);
 #if defined(__x86_64__)
     if (p.vectored && mt::this_cpu().avx512vbmi) {
         rows_by_vectors(p, packed, out, count);

@@ -1,12 +1,14 @@
 // The rows of a streamed program (Program::streamed): a fixed row of ASCII
-// characters whose draws all share one acceptance test, so that a row's
-// draws are simply the next words that test accepts. No Python.h.
+// characters whose draws take their words in turn from the block: where all
+// share one acceptance test, the next words it accepts; for a chained program
+// (several tests, in long runs), the words a chain of the draws' tests takes,
+// worked out a block at a time from its acceptance bits. No Python.h.
 //
 //  * `run_stream_rows(p, cursor, out, count, tops)`: `count` rows one after
 //    another from `out` (room for them and 8 bytes more), as
 //    run_template_rows writes them, from a MaskedCursor whose bits are its
 //    block's; `tops` has room for `stream_room(p)` bytes. The top bytes of the
-//    accepted words are packed a block at a time (mt_accepted_tops) and each
+//    words taken are packed a block at a time (mt_accepted_tops) and each
 //    row takes the next takes.size() of them. Rows of a vectored program are
 //    one vector each where the processor runs AVX512-VBMI.
 #pragma once
