@@ -206,16 +206,33 @@ void accept_4(const uint32_t* t, int from, const uint32_t* below, int count,
         clear_past_block(bytes);
     }
 }
+[[gnu::target("avx512f"), gnu::always_inline]] inline uint64_t bits64(__m512i b, __m512i w0,
+                                                                      __m512i w1, __m512i w2,
+                                                                      __m512i w3) noexcept {
+    return uint64_t{_mm512_cmplt_epu32_mask(w0, b)} |
+           uint64_t{_mm512_cmplt_epu32_mask(w1, b)} << 16 |
+           uint64_t{_mm512_cmplt_epu32_mask(w2, b)} << 32 |
+           uint64_t{_mm512_cmplt_epu32_mask(w3, b)} << 48;
+}
+// 64 words a step: a test's four masks of 16 words joined into one word of
+// bits, stored once (the block's last 48 words three vectors, then 0).
 [[gnu::target("avx512f")]] void accept_16(const uint32_t* t, int from, const uint32_t* below,
                                           int count, AcceptBits& out) noexcept {
+    constexpr int kFull = MT_N / 64 * 64;  // 576
+    static_assert(MT_N - kFull == 48, "three vectors in the last group");
+    const __m512i zero = _mm512_setzero_si512();
     for (int m = 0; m < count; ++m) {
-        unsigned char* bytes = accept_bytes(out, m);
         const __m512i b = _mm512_set1_epi32(static_cast<int>(below[m]));
-        for (int i = from & ~63; i < MT_N; i += 16) {
-            const uint16_t bits = _mm512_cmplt_epu32_mask(_mm512_loadu_si512(t + i), b);
-            std::memcpy(bytes + i / 8, &bits, sizeof bits);
+        for (int i = from & ~63; i < kFull; i += 64) {
+            out.bits[m][i >> 6] =
+                bits64(b, _mm512_loadu_si512(t + i), _mm512_loadu_si512(t + i + 16),
+                       _mm512_loadu_si512(t + i + 32), _mm512_loadu_si512(t + i + 48));
         }
-        clear_past_block(bytes);
+        out.bits[m][kFull >> 6] =
+            bits64(b, _mm512_loadu_si512(t + kFull), _mm512_loadu_si512(t + kFull + 16),
+                   _mm512_loadu_si512(t + kFull + 32), zero) &
+            ((uint64_t{1} << 48) - 1);
+        out.bits[m][AcceptBits::WORDS - 1] = 0;
     }
 }
 #elif defined(__aarch64__)
