@@ -62,7 +62,8 @@ template <bool kBmi2>
 // takes the next `times` accepted words at once (the bits up to the last of
 // them one step from the bits of the draw before), so that a row is a few
 // dependent steps, with no store in them. `at` says where the chain stands, on
-// entry and when the block's words run out.
+// entry and when the block's words run out. Only the words of `taken` from
+// from's 64 to the block's end are written (the rest is never read).
 template <bool kBmi2>
 [[gnu::always_inline]] inline void chain_block(const Program& p, const mt::AcceptBits& b, int from,
                                                Chain& at, uint64_t* taken) noexcept {
@@ -72,7 +73,6 @@ template <bool kBmi2>
     const Draw* d = first + at.draw;
     uint32_t left = at.left;
     int w = from >> 6;
-    for (int i = 0; i < w; ++i) taken[i] = 0;
     uint64_t below = (uint64_t{1} << (from & 63)) - 1, bits = 0;  // below: drawn or before `from`
     for (;;) {
         const uint64_t x = b.bits[d->mask][w] & ~below;
@@ -92,7 +92,6 @@ template <bool kBmi2>
             if (++w == kWords) break;
         }
     }
-    for (; w < mt::AcceptBits::WORDS; ++w) taken[w] = 0;
     at.draw = static_cast<size_t>(d - first);
     at.left = left;
 }
