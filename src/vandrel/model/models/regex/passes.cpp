@@ -5,6 +5,8 @@
 #include <cstring>
 #include <vector>
 
+#include "mt/cpu.hpp"
+
 namespace vandrel::xeger {
 
 namespace {
@@ -118,24 +120,32 @@ void alternative_text(const Program& p, uint32_t seq, const std::vector<bool>& n
     }
 }
 
-// Program::vectored, for a streamed program of short rows.
+// Program::vectored, for a streamed program of short rows: as many rows a
+// vector as its 64 bytes hold, of the row and of the row's draws.
 void vectored(Program& p) {
     constexpr size_t kBytes = 64;
-    if (p.max_len > kBytes || p.takes.size() > kBytes) return;
+    const size_t width = p.max_len, k = p.takes.size();
+    if (width == 0 || width > kBytes || k > kBytes) return;
     StreamVector& v = p.vector;
-    std::copy(p.row_template.begin(), p.row_template.begin() + static_cast<long>(p.max_len),
-              v.text);
-    for (size_t j = 0; j < p.takes.size(); ++j) {
+    v.rows = std::min(kBytes / width, kBytes / k);
+    std::vector<uint64_t> placed;  // of one row, for each table
+    for (size_t j = 0; j < k; ++j) {
         const Take& t = p.takes[j];
-        if (t.at == p.max_len) continue;  // a count's: not in the row
+        if (t.at == width) continue;  // a count's: not in the row
         int table = 0;
         while (table < v.count && std::memcmp(v.tables[table], t.table, 256) != 0) ++table;
         if (table == v.count) {
             if (v.count == StreamVector::TABLES) return;
             std::memcpy(v.tables[v.count++], t.table, 256);
         }
-        v.index[t.at] = static_cast<uint8_t>(j);
-        v.placed[table] |= uint64_t{1} << t.at;
+        for (size_t r = 0; r < v.rows; ++r) {
+            v.index[r * width + t.at] = static_cast<uint8_t>(r * k + j);
+            v.placed[table] |= uint64_t{1} << (r * width + t.at);
+        }
+    }
+    for (size_t r = 0; r < v.rows; ++r) {
+        std::copy(p.row_template.begin(), p.row_template.begin() + static_cast<long>(width),
+                  v.text + r * width);
     }
     // some accepted word's top byte is 128 or more
     v.high = *std::max_element(p.accept.begin(), p.accept.end()) > 0x80000000U;
@@ -191,22 +201,30 @@ void templated(Program& p) {
     }
     for (size_t i = 0; i < p.draws.size(); ++i) p.draws[i].table = p.draw_tables.data() + tables[i];
     p.templated = true;
-    // Rows of several tests are chained where their runs are long enough for
-    // the chain's steps (a run's at once) to beat the template loop's: 4 draws
-    // a run on average (`\w{10}`, 11 draws in 2 runs, is; `[A-Z]{3}-\d{4}`,
-    // 9 in 4, is not).
-    size_t taken = 0;
-    for (const Draw& d : p.draws) taken += d.times;
-    const bool chain = p.accept.size() > 1 && taken >= 4 * p.draws.size();
-    if (!p.draws.empty() && (p.accept.size() == 1 || chain)) {
-        for (const Draw& d : p.draws) {
-            for (uint32_t k = 0; k < d.times; ++k) {
-                p.takes.push_back(Take{d.table, d.at == p.max_len ? d.at : d.at + k});
-            }
+    // Rows of several tests are chained where the chain's steps (a run's at
+    // once) beat the template loop's: where the rows are vectors, or else
+    // where the runs are 4 draws long on average (`\w{10}`, 11 draws in 2
+    // runs, is; `[A-Z]{3}-\d{4}`, 9 in 4, is not).
+    if (p.draws.empty()) return;
+    for (const Draw& d : p.draws) {
+        for (uint32_t k = 0; k < d.times; ++k) {
+            p.takes.push_back(Take{d.table, d.at == p.max_len ? d.at : d.at + k});
         }
-        p.streamed = true;
-        p.chained = chain;
-        vectored(p);
+    }
+    vectored(p);
+    const bool vectors = p.vectored && mt::this_cpu().avx512vbmi;
+    const bool chain = p.accept.size() > 1 && (vectors || p.takes.size() >= 4 * p.draws.size());
+    if (p.accept.size() > 1 && !chain) {
+        p.takes.clear();
+        p.vectored = false;
+        return;
+    }
+    p.streamed = true;
+    p.chained = chain;
+    for (const Draw& d : p.draws) {
+        constexpr uint32_t kBits = 64;
+        p.links.push_back(Link{d.times <= kBits ? uint64_t{1} << (d.times - 1) : 0,
+                               static_cast<uint32_t>(d.mask * mt::AcceptBits::WORDS), d.times});
     }
 }
 

@@ -53,6 +53,15 @@ struct Draw {
     uint8_t shift = 0;  // >= 24
 };
 
+// A Draw of a chained program (Program::chained) as the chain reads it: the
+// bits of its test are `offset` words into AcceptBits::bits, and the last word
+// of its run is the set bit `last` of theirs (1 << (times - 1); 0 past 64).
+struct Link {
+    uint64_t last = 0;
+    uint32_t offset = 0;
+    uint32_t times = 0;
+};
+
 // One draw of a streamed program (Program::streamed): its character is
 // `table[top byte]` (a table as Draw's), written to byte `at` of the row.
 struct Take {
@@ -60,9 +69,11 @@ struct Take {
     uint32_t at = 0;
 };
 
-// A streamed program's row of at most 64 bytes as one vector (stream.cpp):
-// byte b of the row is the drawn byte `index[b]` of the row's draws mapped
-// through table t where bit b of `placed[t]` is set, else `text[b]`.
+// A streamed program's rows as vectors (stream.cpp), `rows` rows of at most
+// 64 bytes in all a vector, whose draws are at most 64 bytes too: byte b of
+// the vector is the drawn byte `index[b]` of those rows' draws (one row's
+// after another's) mapped through table t where bit b of `placed[t]` is set,
+// else `text[b]`.
 struct StreamVector {
     static constexpr int TABLES = 4;
     uint8_t text[64] = {};
@@ -70,6 +81,7 @@ struct StreamVector {
     uint8_t tables[TABLES][256] = {};
     uint64_t placed[TABLES] = {};
     int count = 0;      // tables
+    size_t rows = 1;    // rows a vector
     bool high = false;  // a drawn byte may be 128 or more
 };
 
@@ -121,6 +133,7 @@ struct Program {
     bool streamed = false;
     bool chained = false;
     std::vector<Take> takes;
+    std::vector<Link> links;  // a chained program's draws
     // vectored: a streamed program whose rows fit `vector` (at most 64 bytes,
     // 64 draws and StreamVector::TABLES distinct tables).
     bool vectored = false;

@@ -40,17 +40,18 @@ struct Chain {
     uint32_t left = 0;
 };
 
-// The word of the `k`-th set bit of `x` (k >= 1) alone; 0 when x has fewer.
+// The word of the `k`-th set bit of `x` (k >= 1) alone, `last` being bit k - 1
+// (0 for k > 64); 0 when x has fewer.
 template <bool kBmi2>
-[[gnu::always_inline]] inline uint64_t kth_bit(uint64_t x, uint32_t k) noexcept {
+[[gnu::always_inline]] inline uint64_t kth_bit(uint64_t x, uint64_t last, uint32_t k) noexcept {
 #if defined(__x86_64__)
     if constexpr (kBmi2) {  // (pdep in asm: the intrinsic needs its target in every caller)
-        if (k > 64) return 0;
         uint64_t bit = 0;
-        asm("pdepq %2, %1, %0" : "=r"(bit) : "r"(uint64_t{1} << (k - 1)), "rm"(x));
+        asm("pdepq %2, %1, %0" : "=r"(bit) : "r"(last), "rm"(x));
         return bit;
     }
 #endif
+    (void)last;
     for (; k > 1 && x != 0; --k) x &= x - 1;
     return x & (0 - x);
 }
@@ -68,24 +69,29 @@ template <bool kBmi2>
 [[gnu::always_inline]] inline void chain_block(const Program& p, const mt::AcceptBits& b, int from,
                                                Chain& at, uint64_t* taken) noexcept {
     constexpr int kWords = (mt::MT_N + 63) / 64;
-    const Draw* first = p.draws.data();
-    const Draw* last = first + p.draws.size();
-    const Draw* d = first + at.draw;
-    uint32_t left = at.left;
+    constexpr uint32_t kBits = 64;
+    const Link* first = p.links.data();
+    const Link* last = first + p.links.size();
+    const Link* d = first + at.draw;
+    const uint64_t* tests = b.bits[0];
+    uint32_t left = at.left;  // of d's run, whose last word is bit `bit` of the accepted
+    uint64_t bit = left <= kBits ? uint64_t{1} << (left - 1) : 0;
     int w = from >> 6;
     uint64_t below = (uint64_t{1} << (from & 63)) - 1, bits = 0;  // below: drawn or before `from`
     for (;;) {
-        const uint64_t x = b.bits[d->mask][w] & ~below;
+        const uint64_t x = tests[d->offset + static_cast<uint32_t>(w)] & ~below;
         // q: the word of the last draw of the run, 0 when the 64 words have too few
-        const uint64_t q = left == 1 ? x : kth_bit<kBmi2>(x, left);
+        const uint64_t q = bit == 1 ? x : kth_bit<kBmi2>(x, bit, left);
         if (__builtin_expect(q != 0, 1)) {
             below = q ^ (q - 1);  // up to the lowest set bit of q: the last word taken
             bits |= x & below;
             if (++d == last) d = first;
+            bit = d->last;
             left = d->times;
         } else {  // the rest of the 64 words, then the next 64
             bits |= x;
             left -= static_cast<uint32_t>(__builtin_popcountll(x));
+            bit = left <= kBits ? uint64_t{1} << (left - 1) : 0;
             taken[w] = bits;
             bits = 0;
             below = 0;
@@ -184,15 +190,14 @@ void rows_by_bytes(const Program& p, Packed& packed, uint8_t* out, size_t count)
 }
 
 #if defined(__x86_64__)
-// A row a vector: its drawn bytes moved to their places (vpermb), each mapped
+// Rows a vector: their drawn bytes moved to their places (vpermb), each mapped
 // through its table (vpermi2b on 128 entries, twice for bytes of 128 or more)
-// over the row's text, stored under the row's mask.
+// over the rows' text, stored under the mask of the rows there are.
 [[gnu::target("avx512f,avx512bw,avx512vbmi")]] void rows_by_vectors(const Program& p,
                                                                     Packed& packed, uint8_t* out,
                                                                     size_t count) noexcept {
     const StreamVector& v = p.vector;
-    const size_t width = p.max_len, k = p.takes.size();
-    const __mmask64 row = width == 64 ? ~__mmask64{0} : (__mmask64{1} << width) - 1;
+    const size_t width = p.max_len, k = p.takes.size(), rows = v.rows;
     const __m512i text = _mm512_loadu_si512(v.text), index = _mm512_loadu_si512(v.index);
     __m512i quarter[StreamVector::TABLES][4];
     for (int t = 0; t < v.count; ++t) {
@@ -201,19 +206,22 @@ void rows_by_bytes(const Program& p, Packed& packed, uint8_t* out, size_t count)
     for (size_t r = 0; r < count;) {
         const size_t n = packed.ready(k, count - r);
         const uint8_t* at = packed.tops + packed.next;
-        for (size_t i = 0; i < n; ++i, at += k, out += width) {
+        for (size_t i = 0; i < n; i += rows, at += rows * k) {
+            const size_t bytes = std::min(rows, n - i) * width;
             const __m512i drawn = _mm512_permutexvar_epi8(index, _mm512_loadu_si512(at));
             const __mmask64 high = v.high ? _mm512_movepi8_mask(drawn) : 0;
-            __m512i bytes = text;
+            __m512i row = text;
             for (int t = 0; t < v.count; ++t) {
                 __m512i c = _mm512_permutex2var_epi8(quarter[t][0], drawn, quarter[t][1]);
                 if (v.high) {
                     c = _mm512_mask_blend_epi8(
                         high, c, _mm512_permutex2var_epi8(quarter[t][2], drawn, quarter[t][3]));
                 }
-                bytes = _mm512_mask_mov_epi8(bytes, v.placed[t], c);
+                row = _mm512_mask_mov_epi8(row, v.placed[t], c);
             }
-            _mm512_mask_storeu_epi8(out, row, bytes);
+            _mm512_mask_storeu_epi8(out, bytes == 64 ? ~__mmask64{0} : (__mmask64{1} << bytes) - 1,
+                                    row);
+            out += bytes;
         }
         packed.next += n * k;
         r += n;

@@ -10,7 +10,8 @@
 //    block's; `tops` has room for `stream_room(p)` bytes. The top bytes of the
 //    words taken are packed a block at a time (mt_accepted_tops) and each
 //    row takes the next takes.size() of them. Rows of a vectored program are
-//    one vector each where the processor runs AVX512-VBMI.
+//    written as vectors of as many rows as fit where the processor runs
+//    AVX512-VBMI.
 #pragma once
 
 #include <cstddef>
