@@ -80,16 +80,17 @@ constexpr int kXegerFrames = 300;
 
 // Rows made between two releases of the interpreter lock: one check, then
 // rows with no reads and no checks while nothing can run Python code.
-constexpr long long kRunRows = 1024;
+constexpr long long kRunRows = 16384;
 
 // The work between two checks (signals, the reads of a row) and two releases
-// of the lock is counted in rows of up to 1 KiB characters: a longer row
-// counts as one such row per KiB it may write, so that rows of a million
+// of the lock is counted in rows of up to 64 characters: a longer row counts
+// as one such row per 64 characters it may write, so that a run writes at
+// most about a million characters (1024 rows of 1 KiB), and rows of a million
 // characters are checked one by one, as the calls would be.
 long long row_cost(const xeger::Program* prog) {
     if (prog == nullptr) return 1;
-    const auto kib = static_cast<long long>((prog->max_len + 1023) / 1024);
-    return std::max(1LL, std::min(kRunRows, kib));
+    const auto units = static_cast<long long>((prog->max_len + 63) / 64);
+    return std::max(1LL, std::min(kRunRows, units));
 }
 
 // Whether the reads of a row, `rstr` (a global), `rstr.xeger` and
@@ -162,7 +163,7 @@ void generate(PyObject* func, PyObject* self, PyObject* n, XegerColumn& rows) {
     if (count == -1 && PyErr_Occurred()) raise_set();
     if (overflow == 0) {
         rows.expect(count);
-        // Let other threads in now and then (for rows of up to 1 KiB, before
+        // Let other threads in now and then (for rows of up to 64 characters, before
         // every row i with i % kRunRows == kRunRows - 1), as the interpreter's
         // loop would, even when xeger is bound to something that never runs
         // bytecode; what they do ends the run.
