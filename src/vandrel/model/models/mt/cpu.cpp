@@ -28,6 +28,7 @@ Cpu detect() noexcept {
     cpu.avx2 = ymm && (b & bit_AVX2) != 0;
     cpu.avx512f = zmm && (b & bit_AVX512F) != 0;
     cpu.avx512vbmi = cpu.avx512f && (b & bit_AVX512BW) != 0 && (c & bit_AVX512VBMI) != 0;
+    cpu.avx512vbmi2 = cpu.avx512vbmi && popcnt && (c & bit_AVX512VBMI2) != 0;
 #endif
     return cpu;
 }

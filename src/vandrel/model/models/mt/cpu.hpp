@@ -13,7 +13,8 @@ struct Cpu {
     bool bmi = false;  // BMI1, BMI2 and POPCNT
     bool avx2 = false;
     bool avx512f = false;
-    bool avx512vbmi = false;  // with AVX512F and AVX512BW
+    bool avx512vbmi = false;   // with AVX512F and AVX512BW
+    bool avx512vbmi2 = false;  // with AVX512VBMI and POPCNT
 };
 
 const Cpu& this_cpu() noexcept;

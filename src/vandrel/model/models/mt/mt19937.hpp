@@ -60,7 +60,7 @@ void mt_accept_bits(const uint32_t* tempered, int from, const uint32_t* below, i
 
 // The top byte (word >> 24) of each word of `tempered[from..MT_N)` whose bit
 // in `bits` (one test's AcceptBits::bits) is set, in order, written to
-// `out[0..)`; returns how many. Up to 16 bytes past them may be written.
+// `out[0..)`; returns how many. Up to 64 bytes past them may be written.
 int mt_accepted_tops(const uint32_t* tempered, int from, const uint64_t* bits,
                      uint8_t* out) noexcept;
 
