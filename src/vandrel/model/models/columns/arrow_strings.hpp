@@ -121,12 +121,13 @@ class ArrowStringBuilder {
     // `room()` (asked for rows * width bytes): their offsets in one go.
     void commit_rows(int64_t rows, int64_t width) {
         while (rows_cap_ - rows_ < rows) grow_rows();
+        const int64_t used = used_;  // (a local: the stores cannot alias it)
         if (large_) {
             auto* at = static_cast<int64_t*>(offsets_) + rows_;
-            for (int64_t k = 1; k <= rows; ++k) at[k] = used_ + k * width;
+            for (int64_t k = 1; k <= rows; ++k) at[k] = used + k * width;
         } else {
             auto* at = static_cast<int32_t*>(offsets_) + rows_;
-            for (int64_t k = 1; k <= rows; ++k) at[k] = static_cast<int32_t>(used_ + k * width);
+            for (int64_t k = 1; k <= rows; ++k) at[k] = static_cast<int32_t>(used + k * width);
         }
         rows_ += rows;
         used_ += rows * width;
