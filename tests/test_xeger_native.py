@@ -201,7 +201,8 @@ def test_pattern_read_anew_for_each_row(mod):
 # the seventh: rows of one length around an empty run, a lone pick and a run; the last: runs of
 # draws of two tests long enough to be chained a block at a time.
 STORED = [r"[A-Z]{3}-\d{4}", "[é-ï]{3}\u4e00+", "x?\ud800", r"[ab][abc][a-e][a-i][a-q]{1,2}", r"(a|b)\1", "",
-          r"id-[a-c]{0}[xy]\d{3}_", r"[0-9a-f]{8}-4[89ab]_[A]", r"[A-Z]-[a-z]", r"\w{10}"]
+          r"id-[a-c]{0}[xy]\d{3}_", r"[0-9a-f]{8}-4[89ab]_[A]", r"[A-Z]-[a-z]", r"\w{10}",
+          r"[a-z]{4,9}\.[a-z]{2,8}@(example|mail)\.(com|org)", r"x{0,3}(y|zz)[abc]"]
 
 
 @pytest.mark.parametrize("options", OPTIONS, ids=str)
@@ -213,10 +214,11 @@ def test_rows_in_the_storage_pandas_keeps(mod, options, pattern):
 
 
 @pytest.mark.parametrize("options", OPTIONS, ids=str)
-@pytest.mark.parametrize("pattern", [r"[0-9a-f]{700}-[89ab]", r"[a-z]{99}\d{99}" * 3 + r"[a-z]{99}"])
+@pytest.mark.parametrize("pattern", [r"[0-9a-f]{700}-[89ab]", r"[a-z]{99}\d{99}" * 3 + r"[a-z]{99}",
+                                     r"[a-z]{60,100}-" * 7, r"[a-z]{30,60}(-|=)" * 12])
 def test_rows_of_more_draws_than_a_block_accepts(mod, options, pattern):
-    # a row of 700 draws of one test (each accepting half the words), or of three
-    # tests, takes two blocks or more
+    # a row of 700 draws of one test (each accepting half the words), of three
+    # tests, or of drawn lengths takes two blocks or more
     context = lambda: pd.option_context(*sum(options, ())) if options else contextlib.nullcontext()
     for n in [1, 2, 9]:
         compare(mod, lambda: make_fmeta(pattern=pattern), n=n, seed=n, context=context)

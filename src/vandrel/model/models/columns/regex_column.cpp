@@ -109,7 +109,7 @@ void XegerColumn::reserve_for(const xeger::Program* program) {
     const int64_t width = utf8_width(program->maxchar) * static_cast<int64_t>(program->max_len);
     if (rows <= 0 || width > kMaxBytes / rows) return;
     try {
-        arrow_->reserve(rows, rows * width + 8);  // (8: the slack of templated rows)
+        arrow_->reserve(rows, rows * width + 64);  // (64: the slack of templated and varied rows)
     } catch (const PyErrSet&) {
         PyErr_Clear();
     }
@@ -138,6 +138,19 @@ void rows_to_list(const xeger::Program& prog, int64_t count, PyObject* list) {
 // `count` rows of `prog` (no surrogate in any) written as UTF-8 into `out`:
 // ASCII rows in place, others converted row by row.
 void rows_to_arrow(const xeger::Program& prog, int64_t count, ArrowStringBuilder& out) {
+    if (prog.varied) {  // rows of varying length, a stretch at a time
+        const auto most = static_cast<int64_t>(prog.max_len);
+        constexpr int64_t kStretch = 4096, kSlack = 64;
+        uint32_t lengths[kStretch];
+        for (int64_t done = 0; done < count;) {
+            const int64_t k = std::min(kStretch, count - done);
+            auto* at = reinterpret_cast<uint8_t*>(out.room(k * most + kSlack));
+            xeger::run_varied(prog, k, at, lengths);
+            for (int64_t i = 0; i < k; ++i) out.commit(lengths[i]);
+            done += k;
+        }
+        return;
+    }
     if (prog.maxchar < 0x80 && prog.fixed && prog.max_len > 0) {
         // Rows of one length, written one after another, their offsets in one
         // go for each stretch of rows.

@@ -228,6 +228,103 @@ void templated(Program& p) {
     }
 }
 
+// Program::varied, for a flat, masked program of ASCII characters that is not
+// templated, with draws of at most 8 bits, rows short enough.
+void varied(Program& p) {
+    constexpr size_t kMaxRow = 4096, kTable = 256;
+    if (p.max_len > kMaxRow) return;
+    auto small = [](uint8_t shift) { return shift >= 24; };
+    for (const Step& s : p.steps) {
+        if ((s.kind == Kind::Pick || s.kind == Kind::Choice) && !small(s.shift)) return;
+        if (s.kind == Kind::RepeatPick && (!small(s.shift) || !small(s.count_shift))) return;
+    }
+    // 1. Tables and texts, as offsets (the vectors are complete before any pointer is taken).
+    struct At {
+        size_t table = 0, bytes = 0, pairs = 0;
+    };
+    std::vector<At> at(p.steps.size());
+    auto table = [&](uint8_t shift, auto value) {
+        const size_t offset = p.part_bytes.size();
+        for (size_t b = 0; b < kTable; ++b) {
+            p.part_bytes.push_back(static_cast<uint8_t>(value(b >> (shift - 24))));
+        }
+        return offset;
+    };
+    for (size_t i = 0; i < p.steps.size(); ++i) {
+        const Step& s = p.steps[i];
+        Part part{s.kind};
+        switch (s.kind) {
+            case Kind::Char:
+                part.a = s.a;
+                break;
+            case Kind::Text:
+                part.a = s.a;
+                at[i].bytes = p.part_bytes.size();
+                for (uint32_t k = 0; k < s.a; ++k) {
+                    p.part_bytes.push_back(static_cast<uint8_t>(s.chars[k]));
+                }
+                break;
+            case Kind::Pick:
+                at[i].table = table(s.shift, [&](size_t v) { return v < s.size ? s.chars[v] : 0; });
+                p.row_draws += 1;
+                break;
+            case Kind::RepeatPick:
+                part.a = s.a;
+                part.most = s.a + s.count_n - 1;
+                part.shift = s.count_shift - 24U;
+                at[i].table = table(s.shift, [&](size_t v) { return v < s.size ? s.chars[v] : 0; });
+                p.row_draws += 1 + part.most;
+                break;
+            default: {  // Choice: its alternatives' texts, their places by top byte
+                std::vector<uint32_t> text_at;
+                for (uint32_t k = 0; k < s.size; ++k) {
+                    text_at.push_back(static_cast<uint32_t>(p.part_bytes.size()));
+                    for (uint32_t j = 0; j < s.texts[2 * k + 1]; ++j) {
+                        p.part_bytes.push_back(
+                            static_cast<uint8_t>(p.chars[s.texts[size_t{2} * k] + j]));
+                    }
+                }
+                at[i].pairs = p.part_pairs.size();
+                for (size_t b = 0; b < kTable; ++b) {
+                    const size_t k = std::min<size_t>(b >> (s.shift - 24), s.size - 1);
+                    p.part_pairs.push_back(text_at[k]);
+                    p.part_pairs.push_back(s.texts[2 * k + 1]);
+                }
+                p.row_draws += 1;
+                break;
+            }
+        }
+        p.parts.push_back(part);
+    }
+    if (p.row_draws == 0) {
+        p.parts.clear();
+        p.part_bytes.clear();
+        p.part_pairs.clear();
+        return;
+    }
+    p.part_bytes.resize(p.part_bytes.size() + 16, 0);  // texts are read 16 bytes at a time
+    // 2. The pointers, and the chain's links of the draws.
+    const uint8_t* bytes = p.part_bytes.data();
+    for (size_t i = 0; i < p.steps.size(); ++i) {
+        const Step& s = p.steps[i];
+        Part& part = p.parts[i];
+        if (s.kind == Kind::Char) continue;
+        part.bytes = bytes + at[i].bytes;
+        if (s.kind == Kind::Text) continue;
+        if (s.kind != Kind::Choice) part.table = bytes + at[i].table;
+        const auto test = static_cast<uint32_t>(s.mask * mt::AcceptBits::WORDS);
+        if (s.kind == Kind::RepeatPick) {
+            p.vary_links.push_back(
+                VaryLink{test, static_cast<uint32_t>(s.count_mask * mt::AcceptBits::WORDS), s.a,
+                         part.shift + 1, s.count_n == 1});
+        } else {
+            p.vary_links.push_back(VaryLink{test, test, 0, 0, false});
+        }
+        if (s.kind == Kind::Choice) part.pairs = p.part_pairs.data() + at[i].pairs;
+    }
+    p.varied = true;
+}
+
 }  // namespace
 
 void flatten(Program& p) {
@@ -313,6 +410,7 @@ void flatten(Program& p) {
         return true;
     });
     if (mt::kAcceptBits && p.fixed && p.masked && p.maxchar < 0x80) templated(p);
+    if (mt::kAcceptBits && !p.templated && p.masked && p.maxchar < 0x80) varied(p);
 }
 
 }  // namespace vandrel::xeger

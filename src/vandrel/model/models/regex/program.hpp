@@ -62,6 +62,35 @@ struct Link {
     uint32_t times = 0;
 };
 
+// A draw of a varied program (Program::varied) as its chain reads it: a
+// single draw (`count_shift` 0) takes the next word its test (`count_offset`
+// words into AcceptBits::bits) accepts; a run of picks first draws its count
+// (test `count_offset`, the count `min + (top byte >> (count_shift - 1))`, or
+// `min` for a fixed count), then takes that many words test `offset` accepts.
+struct VaryLink {
+    uint32_t offset = 0;
+    uint32_t count_offset = 0;
+    uint32_t min = 0;
+    uint32_t count_shift = 0;  // 1 + the shift of the count's top byte, 0 for a single draw
+    bool fixed = false;        // a fixed count's: its value is 0
+};
+
+// A step of a varied program as its rows are written from the top bytes of
+// the words its draws took, in order: a Char the byte `a`; a Text its `a`
+// bytes at `bytes`; a Pick `table[top]`; a RepeatPick `a + (top >> shift)`
+// characters `table[top]`, at most `most`; a Choice the alternative whose
+// (offset in `bytes`, length) is pairs[2 * top]. Texts are read 16 bytes at a
+// time (Program::part_bytes has 16 more).
+struct Part {
+    Kind kind = Kind::Char;
+    uint32_t a = 0;  // Char: the byte; Text: its length; RepeatPick: min
+    uint32_t most = 0;
+    uint32_t shift = 0;  // RepeatPick: of its count's top byte
+    const uint8_t* table = nullptr;
+    const uint8_t* bytes = nullptr;
+    const uint32_t* pairs = nullptr;
+};
+
 // One draw of a streamed program (Program::streamed): its character is
 // `table[top byte]` (a table as Draw's), written to byte `at` of the row.
 struct Take {
@@ -134,6 +163,17 @@ struct Program {
     bool chained = false;
     std::vector<Take> takes;
     std::vector<Link> links;  // a chained program's draws
+    // varied: a flat, masked program of ASCII rows of varying length (or of
+    // choices), every draw of at most 8 bits, whose rows are chained a block
+    // at a time as a chained program's (`links`) and written from the top
+    // bytes of the words taken (`parts`, into `part_bytes` and `part_pairs`);
+    // `row_draws`: the most draws a row makes.
+    bool varied = false;
+    std::vector<VaryLink> vary_links;
+    std::vector<Part> parts;
+    std::vector<uint8_t> part_bytes;
+    std::vector<uint32_t> part_pairs;
+    size_t row_draws = 0;
     // vectored: a streamed program whose rows fit `vector` (at most 64 bytes,
     // 64 draws and StreamVector::TABLES distinct tables).
     bool vectored = false;

@@ -115,6 +115,25 @@ inline void run_template(const Program& prog, int64_t count, uint8_t* out) {
     at = masked.words;
 }
 
+// `count` rows of a varied `prog` (from the row_program just returned), written
+// one after another from `out` (room for count * max_len bytes and 64 more),
+// their lengths to `lengths`; returns the bytes written.
+inline size_t run_varied(const Program& prog, int64_t count, uint8_t* out, uint32_t* lengths) {
+    RowState& st = row_state();
+    const size_t room = stream_room(prog);
+    if (st.tops.size() < room) st.tops.resize(room);  // before the generator is leased
+    mt::Words words(st.generator, st.tempered, st.tempered_valid);
+    mt::Words::Lease lease(words);
+    mt::Cursor& at = lease.cursor();
+    const auto tests = static_cast<int>(prog.accept.size());
+    mt::mt_accept_bits(at.tempered, at.index(), prog.accept.data(), tests, st.accept);
+    mt::MaskedCursor masked{at, &st.accept, prog.accept.data(), tests};
+    const size_t bytes =
+        run_varied_rows(prog, masked, out, static_cast<size_t>(count), st.tops.data(), lengths);
+    at = masked.words;
+    return bytes;
+}
+
 // Room for one row of `prog` in the state's buffer of that character type.
 template <class Char>
 Char* row_buffer(const Program& prog) {

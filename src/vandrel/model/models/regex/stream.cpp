@@ -121,6 +121,99 @@ void chain(const Program& p, const mt::AcceptBits& b, int from, Chain& at,
     chain_block<false>(p, b, from, at, taken);
 }
 
+// Where the chain of a varied program stands between blocks: the next draw is
+// the link `link`'s, its count's (left 0) or one of its `left` picks.
+struct VaryChain {
+    size_t link = 0;
+    uint32_t left = 0;
+};
+
+// chain_block for a varied program: a run's count is its word's top byte, read
+// from the block as the chain reaches it; `rows` counts the rows whose last
+// draw the chain reached.
+template <bool kBmi2>
+[[gnu::always_inline]] inline void vary_block(const Program& p, const mt::AcceptBits& b,
+                                              const uint32_t* tempered, int from, VaryChain& at,
+                                              uint64_t* taken, size_t& rows) noexcept {
+    constexpr int kWords = (mt::MT_N + 63) / 64;
+    constexpr uint32_t kBits = 64;
+    const VaryLink* first = p.vary_links.data();
+    const VaryLink* last = first + p.vary_links.size();
+    const VaryLink* d = first + at.link;
+    const auto* top = reinterpret_cast<const uint8_t*>(tempered) + 3;  // little-endian words
+    uint32_t left = at.left;
+    int w = from >> 6;
+    const uint64_t* word = b.bits[0] + w;  // test m's bits of the 64 words: word[offset of m]
+    uint64_t below = (uint64_t{1} << (from & 63)) - 1, bits = 0;  // below: drawn or before `from`
+    for (;;) {
+        if (left == 0) {  // a single draw, or a run's count
+            const uint64_t x = word[d->count_offset] & ~below;
+            if (__builtin_expect(x != 0, 1)) {
+                below = x ^ (x - 1);
+                bits |= x & below;
+                if (d->count_shift != 0) {
+                    left = d->min;
+                    if (!d->fixed) {
+                        const auto i =
+                            static_cast<size_t>(w) * 64 + static_cast<size_t>(__builtin_ctzll(x));
+                        left += static_cast<uint32_t>(top[4 * i]) >> (d->count_shift - 1);
+                    }
+                    if (left != 0) continue;
+                }
+                if (++d == last) {
+                    d = first;
+                    ++rows;
+                }
+                continue;
+            }
+        } else {
+            const uint64_t x = word[d->offset] & ~below;
+            const uint64_t bit = left <= kBits ? uint64_t{1} << (left - 1) : 0;
+            const uint64_t q = left == 1 ? x : kth_bit<kBmi2>(x, bit, left);
+            if (__builtin_expect(q != 0, 1)) {
+                below = q ^ (q - 1);
+                bits |= x & below;
+                left = 0;
+                if (++d == last) {
+                    d = first;
+                    ++rows;
+                }
+                continue;
+            }
+            bits |= x;
+            left -= static_cast<uint32_t>(__builtin_popcountll(x));
+        }
+        // the rest of the 64 words, then the next 64
+        taken[w] = bits;
+        bits = 0;
+        below = 0;
+        ++word;
+        if (++w == kWords) break;
+    }
+    at.link = static_cast<size_t>(d - first);
+    at.left = left;
+}
+
+#if defined(__x86_64__)
+[[gnu::target("bmi,bmi2,popcnt")]] void vary_block_bmi(const Program& p, const mt::AcceptBits& b,
+                                                       const uint32_t* tempered, int from,
+                                                       VaryChain& at, uint64_t* taken,
+                                                       size_t& rows) noexcept {
+    vary_block<true>(p, b, tempered, from, at, taken, rows);
+}
+#endif
+
+void vary(const Program& p, const mt::AcceptBits& b, const uint32_t* tempered, int from,
+          VaryChain& at, uint64_t* taken, size_t& rows) noexcept {
+#if defined(__x86_64__)
+    if (mt::this_cpu().bmi) {
+        vary_block_bmi(p, b, tempered, from, at, taken, rows);
+        return;
+    }
+#endif
+    vary_block<false>(p, b, tempered, from, at, taken, rows);
+}
+
 // ---- the packed top bytes of the words taken ----------------------------------------------
 
 // The packed top bytes of the words the rows take: `tops[next..end)` not
@@ -134,6 +227,8 @@ struct Packed {
     int from;
     size_t first = 0, next = 0, end = 0;
     Chain at;
+    VaryChain vary_at;
+    size_t rows = 0;  // a varied program's: rows whose draws are all packed, not yet taken
     uint64_t taken[mt::AcceptBits::WORDS] = {};
 
     Packed(const Program& prog, mt::MaskedCursor& c, uint8_t* packed) noexcept
@@ -141,9 +236,12 @@ struct Packed {
         if (p.chained) at.left = p.draws[0].times;
         end = pack(from, 0);
     }
-    const uint64_t* bits() const noexcept { return p.chained ? taken : cursor.bits->bits[0]; }
+    const uint64_t* bits() const noexcept {
+        return p.chained || p.varied ? taken : cursor.bits->bits[0];
+    }
     size_t pack(int start, size_t to) noexcept {
         if (p.chained) chain(p, *cursor.bits, start, at, taken);
+        if (p.varied) vary(p, *cursor.bits, cursor.words.tempered, start, vary_at, taken, rows);
         return static_cast<size_t>(
             mt::mt_accepted_tops(cursor.words.tempered, start, bits(), tops + to));
     }
@@ -152,6 +250,11 @@ struct Packed {
     [[gnu::always_inline]] size_t ready(size_t k, size_t wanted) noexcept {
         while (end - next < k) refill();
         return std::min(wanted, (end - next) / k);
+    }
+    // How many of `wanted` rows of a varied program are packed, at least one.
+    [[gnu::always_inline]] size_t ready_rows(size_t wanted) noexcept {
+        while (rows == 0) refill();
+        return std::min(wanted, rows);
     }
     [[gnu::noinline]] void refill() noexcept {
         mt::Cursor& words = cursor.words;
@@ -230,6 +333,89 @@ void rows_by_bytes(const Program& p, Packed& packed, uint8_t* out, size_t count)
 #endif
 
 }  // namespace
+
+namespace {
+#if defined(__x86_64__)
+// out[j] = table[c[j]] for j < 64 (64 bytes readable at `c`, writable at
+// `out`): the table's 256 entries in four vectors, two vpermi2b and a blend
+// by the index's top bit.
+[[gnu::target("avx512f,avx512bw,avx512vbmi")]] void map_64(uint8_t* out, const uint8_t* c,
+                                                           const uint8_t* table) noexcept {
+    const __m512i index = _mm512_loadu_si512(c);
+    const __m512i low =
+        _mm512_permutex2var_epi8(_mm512_loadu_si512(table), index, _mm512_loadu_si512(table + 64));
+    const __m512i high = _mm512_permutex2var_epi8(_mm512_loadu_si512(table + 128), index,
+                                                  _mm512_loadu_si512(table + 192));
+    _mm512_storeu_si512(out, _mm512_mask_blend_epi8(_mm512_movepi8_mask(index), low, high));
+}
+#endif
+// The `len` bytes at `text` (16 more readable) to `out`, 16 at a time (16 more writable).
+[[gnu::always_inline]] inline void copy_text(uint8_t* out, const uint8_t* text,
+                                             uint32_t len) noexcept {
+    for (uint32_t k = 0; k < len; k += 16) std::memcpy(out + k, text + k, 16);
+}
+}  // namespace
+
+size_t run_varied_rows(const Program& p, mt::MaskedCursor& cursor, uint8_t* out, size_t count,
+                       uint8_t* tops, uint32_t* lengths) noexcept {
+    Packed packed(p, cursor, tops);
+    uint8_t* const start = out;
+#if defined(__x86_64__)
+    const bool vectors = mt::this_cpu().avx512vbmi;
+#endif
+    const Part* first = p.parts.data();
+    const Part* last = first + p.parts.size();
+    for (size_t r = 0; r < count;) {
+        const size_t n = packed.ready_rows(count - r);
+        const uint8_t* c = packed.tops + packed.next;
+        for (size_t i = 0; i < n; ++i) {
+            uint8_t* const row = out;
+            for (const Part* s = first; s != last; ++s) {
+                switch (s->kind) {
+                    case Kind::Char:
+                        *out++ = static_cast<uint8_t>(s->a);
+                        break;
+                    case Kind::Text:
+                        copy_text(out, s->bytes, s->a);
+                        out += s->a;
+                        break;
+                    case Kind::Pick:
+                        *out++ = s->table[*c++];
+                        break;
+                    case Kind::RepeatPick: {
+                        // (locals: the stores of bytes may alias the part)
+                        const uint8_t* table = s->table;
+                        const uint32_t most = s->most;
+                        const uint32_t times = s->a + (static_cast<uint32_t>(*c++) >> s->shift);
+#if defined(__x86_64__)
+                        if (vectors && most > 4 && most <= 64) {  // (a few: byte by byte)
+                            map_64(out, c, table);
+                        } else
+#endif
+                        {
+                            for (uint32_t j = 0; j < most; ++j) out[j] = table[c[j]];
+                        }
+                        out += times;
+                        c += times;
+                        break;
+                    }
+                    default: {  // Choice
+                        const uint32_t* pair = s->pairs + size_t{2} * *c++;
+                        copy_text(out, s->bytes + pair[0], pair[1]);
+                        out += pair[1];
+                        break;
+                    }
+                }
+            }
+            lengths[r + i] = static_cast<uint32_t>(out - row);
+        }
+        packed.next = static_cast<size_t>(c - packed.tops);
+        packed.rows -= n;
+        r += n;
+    }
+    packed.done();
+    return static_cast<size_t>(out - start);
+}
 
 void run_stream_rows(const Program& p, mt::MaskedCursor& cursor, uint8_t* out, size_t count,
                      uint8_t* tops) noexcept {

@@ -12,6 +12,9 @@
 //    row takes the next takes.size() of them. Rows of a vectored program are
 //    written as vectors of as many rows as fit where the processor runs
 //    AVX512-VBMI.
+//  * `run_varied_rows(...)`: rows of a varied program (rows of varying
+//    length), chained as above, each written part by part from the top
+//    bytes of the words its draws took.
 #pragma once
 
 #include <cstddef>
@@ -23,10 +26,18 @@
 namespace vandrel::xeger {
 
 inline size_t stream_room(const Program& p) noexcept {
-    return p.takes.size() + mt::MT_N + 64;
+    return (p.varied ? 2 * p.row_draws : p.takes.size()) + mt::MT_N +
+           64;  // (varied: a run reads up to its most)
 }
 
 void run_stream_rows(const Program& p, mt::MaskedCursor& cursor, uint8_t* out, size_t count,
                      uint8_t* tops) noexcept;
+
+// `count` rows of a varied program (Program::varied) one after another from
+// `out` (room for count * max_len bytes and 64 more), each row's length to
+// `lengths[i]`, from a MaskedCursor whose bits are its block's; `tops` has room
+// for `stream_room(p)` bytes. Returns the bytes written.
+size_t run_varied_rows(const Program& p, mt::MaskedCursor& cursor, uint8_t* out, size_t count,
+                       uint8_t* tops, uint32_t* lengths) noexcept;
 
 }  // namespace vandrel::xeger
