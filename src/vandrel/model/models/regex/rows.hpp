@@ -95,11 +95,13 @@ void run_rows(const Program& prog, int64_t count, Where where, Made made) {
 void template_rows(const Program& prog, mt::MaskedCursor& cursor, uint8_t* out,
                    size_t count) noexcept;
 
-// `count` rows of a templated `prog` (from the row_program just returned),
-// written one after another from `out`, which has room for them and 8 bytes more.
-inline void run_template(const Program& prog, int64_t count, uint8_t* out) {
+// `rows(cursor, tops)` with a MaskedCursor over the validated generator's
+// block for `prog` (from the row_program just returned), and the state's room
+// for a streamed or varied program's packed draws; returns what it returns.
+template <class Rows>
+auto with_masked_cursor(const Program& prog, Rows rows) {
     RowState& st = row_state();
-    const size_t room = prog.streamed ? stream_room(prog) : 0;
+    const size_t room = prog.streamed || prog.varied ? stream_room(prog) : 0;
     if (st.tops.size() < room) st.tops.resize(room);  // before the generator is leased
     mt::Words words(st.generator, st.tempered, st.tempered_valid);
     mt::Words::Lease lease(words);
@@ -107,31 +109,31 @@ inline void run_template(const Program& prog, int64_t count, uint8_t* out) {
     const auto tests = static_cast<int>(prog.accept.size());
     mt::mt_accept_bits(at.tempered, at.index(), prog.accept.data(), tests, st.accept);
     mt::MaskedCursor masked{at, &st.accept, prog.accept.data(), tests};
-    if (prog.streamed) {
-        run_stream_rows(prog, masked, out, static_cast<size_t>(count), st.tops.data());
-    } else {
-        template_rows(prog, masked, out, static_cast<size_t>(count));
-    }
+    const auto made = rows(masked, st.tops.data());
     at = masked.words;
+    return made;
+}
+
+// `count` rows of a templated `prog` (from the row_program just returned),
+// written one after another from `out`, which has room for them and 8 bytes more.
+inline void run_template(const Program& prog, int64_t count, uint8_t* out) {
+    with_masked_cursor(prog, [&](mt::MaskedCursor& masked, uint8_t* tops) {
+        if (prog.streamed) {
+            run_stream_rows(prog, masked, out, static_cast<size_t>(count), tops);
+        } else {
+            template_rows(prog, masked, out, static_cast<size_t>(count));
+        }
+        return 0;
+    });
 }
 
 // `count` rows of a varied `prog` (from the row_program just returned), written
 // one after another from `out` (room for count * max_len bytes and 64 more),
 // their lengths to `lengths`; returns the bytes written.
 inline size_t run_varied(const Program& prog, int64_t count, uint8_t* out, uint32_t* lengths) {
-    RowState& st = row_state();
-    const size_t room = stream_room(prog);
-    if (st.tops.size() < room) st.tops.resize(room);  // before the generator is leased
-    mt::Words words(st.generator, st.tempered, st.tempered_valid);
-    mt::Words::Lease lease(words);
-    mt::Cursor& at = lease.cursor();
-    const auto tests = static_cast<int>(prog.accept.size());
-    mt::mt_accept_bits(at.tempered, at.index(), prog.accept.data(), tests, st.accept);
-    mt::MaskedCursor masked{at, &st.accept, prog.accept.data(), tests};
-    const size_t bytes =
-        run_varied_rows(prog, masked, out, static_cast<size_t>(count), st.tops.data(), lengths);
-    at = masked.words;
-    return bytes;
+    return with_masked_cursor(prog, [&](mt::MaskedCursor& masked, uint8_t* tops) {
+        return run_varied_rows(prog, masked, out, static_cast<size_t>(count), tops, lengths);
+    });
 }
 
 // Room for one row of `prog` in the state's buffer of that character type.
