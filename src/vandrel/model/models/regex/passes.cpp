@@ -128,7 +128,6 @@ void vectored(Program& p) {
     if (width == 0 || width > kBytes || k > kBytes) return;
     StreamVector& v = p.vector;
     v.rows = std::min(kBytes / width, kBytes / k);
-    std::vector<uint64_t> placed;  // of one row, for each table
     for (size_t j = 0; j < k; ++j) {
         const Take& t = p.takes[j];
         if (t.at == width) continue;  // a count's: not in the row
