@@ -165,7 +165,7 @@ struct Program {
     std::vector<Link> links;  // a chained program's draws
     // varied: a flat, masked program of ASCII rows of varying length (or of
     // choices), every draw of at most 8 bits, whose rows are chained a block
-    // at a time as a chained program's (`links`) and written from the top
+    // at a time as a chained program's (`vary_links`) and written from the top
     // bytes of the words taken (`parts`, into `part_bytes` and `part_pairs`);
     // `row_draws`: the most draws a row makes.
     bool varied = false;

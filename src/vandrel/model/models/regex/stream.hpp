@@ -26,8 +26,8 @@
 namespace vandrel::xeger {
 
 inline size_t stream_room(const Program& p) noexcept {
-    return (p.varied ? 2 * p.row_draws : p.takes.size()) + mt::MT_N +
-           64;  // (varied: a run reads up to its most)
+    // (a varied row's run of picks reads up to its most, past the row's draws)
+    return (p.varied ? 2 * p.row_draws : p.takes.size()) + mt::MT_N + 64;
 }
 
 void run_stream_rows(const Program& p, mt::MaskedCursor& cursor, uint8_t* out, size_t count,
