@@ -97,10 +97,17 @@ class ArrowStringBuilder {
     // Room for `rows` rows and `bytes` bytes in all, beyond what is written.
     void reserve(int64_t rows, int64_t bytes);
 
-    // Where the next row goes, with at least `max_bytes` writable bytes.
+    // Where the next row goes, with at least `max_bytes` writable bytes and
+    // room for its offset: once it returns, a commit of that row cannot fail.
     char* room(int64_t max_bytes) {
+        if (rows_ == rows_cap_) grow_rows();
         if (max_bytes > data_cap_ - used_) grow_data(max_bytes);
         return data_ + used_;
+    }
+    // Room for the offsets of `rows` more rows: asked for before rows are drawn
+    // that commit_rows or commit will end, so that no growth fails after the draws.
+    void room_rows(int64_t rows) {
+        while (rows_cap_ - rows_ < rows) grow_rows();
     }
     // The bytes writable at `room()`.
     int64_t room_left() const noexcept { return data_cap_ - used_; }

@@ -144,6 +144,7 @@ void rows_to_arrow(const xeger::Program& prog, int64_t count, ArrowStringBuilder
         uint32_t lengths[kStretch];
         for (int64_t done = 0; done < count;) {
             const int64_t k = std::min(kStretch, count - done);
+            out.room_rows(k);  // (before the draws: a failed growth then loses no rows)
             auto* at = reinterpret_cast<uint8_t*>(out.room(k * most + kSlack));
             xeger::run_varied(prog, k, at, lengths);
             for (int64_t i = 0; i < k; ++i) out.commit(lengths[i]);
@@ -158,6 +159,7 @@ void rows_to_arrow(const xeger::Program& prog, int64_t count, ArrowStringBuilder
         constexpr int64_t kStretch = 4096;
         for (int64_t done = 0; done < count;) {
             const int64_t k = std::min(kStretch, count - done);
+            out.room_rows(k);  // (before the draws, as above)
             auto* at = reinterpret_cast<uint8_t*>(out.room(k * width));
             if (prog.templated && out.room_left() >= k * width + 8) {
                 xeger::run_template(prog, k, at);
