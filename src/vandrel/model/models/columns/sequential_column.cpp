@@ -180,6 +180,17 @@ class ObjectItems {
     Py_buffer view_{};
 };
 
+// Copies `n` bytes (`to` and `from` apart) eight at a time, the last eight
+// overlapping the ones before: a few stores for a short row, no call.
+inline void copy_short(char* to, const char* from, Py_ssize_t n) noexcept {
+    if (n < 8) {
+        for (Py_ssize_t k = 0; k < n; ++k) to[k] = from[k];
+        return;
+    }
+    for (Py_ssize_t k = 0; k < n - 8; k += 8) std::memcpy(to + k, from + k, 8);
+    std::memcpy(to + n - 8, from + n - 8, 8);
+}
+
 // Writes the identifiers of 0 .. count-1 into `array` (a numpy object array of
 // `count` items): `prefix` (or nothing), the number zero-padded to `length`
 // digits like str.zfill, `suffix` (or nothing).
@@ -222,24 +233,34 @@ void write_identifiers(PyObject* array, Py_ssize_t count, Py_ssize_t length, PyO
             text = PyUnicode_New(size, maxchar);
             if (text == nullptr) raise_set();
             void* data = PyUnicode_DATA(text);
-            std::memcpy(data, shape, static_cast<size_t>(size) * static_cast<size_t>(kind));
-            const Py_ssize_t at = before + field - ndigits;
-            const char* src = number.data();
-            switch (kind) {
-                case PyUnicode_1BYTE_KIND:
-                    std::memcpy(static_cast<Py_UCS1*>(data) + at, src,
-                                static_cast<size_t>(ndigits));
-                    break;
-                case PyUnicode_2BYTE_KIND:
-                    for (Py_ssize_t k = 0; k < ndigits; ++k) {
-                        static_cast<Py_UCS2*>(data)[at + k] = static_cast<unsigned char>(src[k]);
-                    }
-                    break;
-                default:
-                    for (Py_ssize_t k = 0; k < ndigits; ++k) {
-                        static_cast<Py_UCS4*>(data)[at + k] = static_cast<unsigned char>(src[k]);
-                    }
-                    break;
+            if (kind == PyUnicode_1BYTE_KIND && field <= 20) {
+                // The template, then the whole field from the number's zero-padded
+                // digits, in copies that the compiler keeps inline.
+                auto* row = static_cast<char*>(data);
+                copy_short(row, static_cast<const char*>(shape), size);
+                copy_short(row + before, number.digits + (20 - field), field);
+            } else {
+                std::memcpy(data, shape, static_cast<size_t>(size) * static_cast<size_t>(kind));
+                const Py_ssize_t at = before + field - ndigits;
+                const char* src = number.data();
+                switch (kind) {
+                    case PyUnicode_1BYTE_KIND:
+                        std::memcpy(static_cast<Py_UCS1*>(data) + at, src,
+                                    static_cast<size_t>(ndigits));
+                        break;
+                    case PyUnicode_2BYTE_KIND:
+                        for (Py_ssize_t k = 0; k < ndigits; ++k) {
+                            static_cast<Py_UCS2*>(data)[at + k] =
+                                static_cast<unsigned char>(src[k]);
+                        }
+                        break;
+                    default:
+                        for (Py_ssize_t k = 0; k < ndigits; ++k) {
+                            static_cast<Py_UCS4*>(data)[at + k] =
+                                static_cast<unsigned char>(src[k]);
+                        }
+                        break;
+                }
             }
         }
         items.put(i, text);
