@@ -140,6 +140,22 @@ class ArrowStringBuilder {
         used_ += rows * width;
     }
 
+    // Ends `rows` rows of lengths[0 .. rows) bytes, written one after another
+    // at `room()` (asked for their bytes, and room_rows for them, before).
+    void commit_lengths(const uint32_t* lengths, int64_t rows) {
+        room_rows(rows);  // (made already: nothing grows here)
+        int64_t used = used_;
+        if (large_) {
+            auto* at = static_cast<int64_t*>(offsets_) + rows_ + 1;
+            for (int64_t k = 0; k < rows; ++k) at[k] = used += lengths[k];
+        } else {
+            auto* at = static_cast<int32_t*>(offsets_) + rows_ + 1;
+            for (int64_t k = 0; k < rows; ++k) at[k] = static_cast<int32_t>(used += lengths[k]);
+        }
+        rows_ += rows;
+        used_ = used;
+    }
+
     int64_t rows() const noexcept { return rows_; }
     // The bytes of row `i` (below rows()), valid until the next write.
     std::pair<const char*, int64_t> row(int64_t i) const noexcept {

@@ -147,7 +147,7 @@ void rows_to_arrow(const xeger::Program& prog, int64_t count, ArrowStringBuilder
             out.room_rows(k);  // (before the draws: a failed growth then loses no rows)
             auto* at = reinterpret_cast<uint8_t*>(out.room(k * most + kSlack));
             xeger::run_varied(prog, k, at, lengths);
-            for (int64_t i = 0; i < k; ++i) out.commit(lengths[i]);
+            out.commit_lengths(lengths, k);
             done += k;
         }
         return;

@@ -339,8 +339,8 @@ namespace {
 // out[j] = table[c[j]] for j < 64 (64 bytes readable at `c`, writable at
 // `out`): the table's 256 entries in four vectors, two vpermi2b and a blend
 // by the index's top bit.
-[[gnu::target("avx512f,avx512bw,avx512vbmi")]] void map_64(uint8_t* out, const uint8_t* c,
-                                                           const uint8_t* table) noexcept {
+[[gnu::target("avx512f,avx512bw,avx512vbmi")]] inline void map_64(
+    uint8_t* out, const uint8_t* c, const uint8_t* table) noexcept {
     const __m512i index = _mm512_loadu_si512(c);
     const __m512i low =
         _mm512_permutex2var_epi8(_mm512_loadu_si512(table), index, _mm512_loadu_si512(table + 64));
@@ -356,13 +356,14 @@ namespace {
 }
 }  // namespace
 
-size_t run_varied_rows(const Program& p, mt::MaskedCursor& cursor, uint8_t* out, size_t count,
-                       uint8_t* tops, uint32_t* lengths) noexcept {
-    Packed packed(p, cursor, tops);
+namespace {
+
+// The rows of run_varied_rows, with (kVbmi) the runs of picks mapped 64 at a
+// time by map_64, inlined into the caller compiled for it (flattened).
+template <bool kVbmi>
+inline size_t varied_rows(const Program& p, Packed& packed, uint8_t* out,
+                                                 size_t count, uint32_t* lengths) noexcept {
     uint8_t* const start = out;
-#if defined(__x86_64__)
-    const bool vectors = mt::this_cpu().avx512vbmi;
-#endif
     const Part* first = p.parts.data();
     const Part* last = first + p.parts.size();
     for (size_t r = 0; r < count;) {
@@ -387,12 +388,16 @@ size_t run_varied_rows(const Program& p, mt::MaskedCursor& cursor, uint8_t* out,
                         const uint8_t* table = s->table;
                         const uint32_t most = s->most;
                         const uint32_t times = s->a + (static_cast<uint32_t>(*c++) >> s->shift);
+                        bool mapped = false;
 #if defined(__x86_64__)
-                        if (vectors && most > 4 && most <= 64) {  // (a few: byte by byte)
-                            map_64(out, c, table);
-                        } else
+                        if constexpr (kVbmi) {
+                            if (most > 4 && most <= 64) {  // (a few: byte by byte)
+                                map_64(out, c, table);
+                                mapped = true;
+                            }
+                        }
 #endif
-                        {
+                        if (!mapped) {
                             for (uint32_t j = 0; j < most; ++j) out[j] = table[c[j]];
                         }
                         out += times;
@@ -413,8 +418,32 @@ size_t run_varied_rows(const Program& p, mt::MaskedCursor& cursor, uint8_t* out,
         packed.rows -= n;
         r += n;
     }
-    packed.done();
     return static_cast<size_t>(out - start);
+}
+
+#if defined(__x86_64__)
+[[gnu::target("avx512f,avx512bw,avx512vbmi"), gnu::flatten]] size_t varied_rows_vbmi(
+    const Program& p, Packed& packed, uint8_t* out, size_t count, uint32_t* lengths) noexcept {
+    return varied_rows<true>(p, packed, out, count, lengths);
+}
+#endif
+
+}  // namespace
+
+size_t run_varied_rows(const Program& p, mt::MaskedCursor& cursor, uint8_t* out, size_t count,
+                       uint8_t* tops, uint32_t* lengths) noexcept {
+    Packed packed(p, cursor, tops);
+    size_t made = 0;
+#if defined(__x86_64__)
+    if (mt::this_cpu().avx512vbmi) {
+        made = varied_rows_vbmi(p, packed, out, count, lengths);
+    } else
+#endif
+    {
+        made = varied_rows<false>(p, packed, out, count, lengths);
+    }
+    packed.done();
+    return made;
 }
 
 void run_stream_rows(const Program& p, mt::MaskedCursor& cursor, uint8_t* out, size_t count,
