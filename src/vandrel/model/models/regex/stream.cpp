@@ -339,8 +339,8 @@ namespace {
 // out[j] = table[c[j]] for j < 64 (64 bytes readable at `c`, writable at
 // `out`): the table's 256 entries in four vectors, two vpermi2b and a blend
 // by the index's top bit.
-[[gnu::target("avx512f,avx512bw,avx512vbmi")]] inline void map_64(
-    uint8_t* out, const uint8_t* c, const uint8_t* table) noexcept {
+[[gnu::target("avx512f,avx512bw,avx512vbmi")]] inline void map_64(uint8_t* out, const uint8_t* c,
+                                                                  const uint8_t* table) noexcept {
     const __m512i index = _mm512_loadu_si512(c);
     const __m512i low =
         _mm512_permutex2var_epi8(_mm512_loadu_si512(table), index, _mm512_loadu_si512(table + 64));
@@ -361,8 +361,8 @@ namespace {
 // The rows of run_varied_rows, with (kVbmi) the runs of picks mapped 64 at a
 // time by map_64, inlined into the caller compiled for it (flattened).
 template <bool kVbmi>
-inline size_t varied_rows(const Program& p, Packed& packed, uint8_t* out,
-                                                 size_t count, uint32_t* lengths) noexcept {
+inline size_t varied_rows(const Program& p, Packed& packed, uint8_t* out, size_t count,
+                          uint32_t* lengths) noexcept {
     uint8_t* const start = out;
     const Part* first = p.parts.data();
     const Part* last = first + p.parts.size();
