@@ -6,6 +6,7 @@
 #include "core/compat.hpp"
 #include "frame/function.hpp"
 #include "frame/member.hpp"
+#include "columns/missing.hpp"
 #include "columns/regex_column.hpp"
 #include "regex/rows.hpp"
 #include "frame/lines.hpp"
@@ -210,17 +211,27 @@ PyObject* fsm_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf,
     return run_body(fsm_sample, func, [&](int& line) {
         // samples = pd.Series([rstr.xeger(self.pattern) for _ in range(n)], name=self.name)
         line = line::fsm_sample_rows;
+        Ref pd = lookup_global(global_pd, globals_of(func));
+        Ref series = getattr(pd.get(), K.str_Series);
+        XegerColumn rows(pd.get(), series.get());
+        generate(func, self, n, rows);
         Ref samples;
         {
-            Ref pd = lookup_global(global_pd, globals_of(func));
-            Ref series = getattr(pd.get(), K.str_Series);
-            XegerColumn rows(pd.get(), series.get());
-            generate(func, self, n, rows);
             Ref name = getattr(self, K.str_name);
-            samples = rows.finish(name.get());
+            samples = rows.seal(name.get());  // (none yet: made below, with its missing rows)
         }
-        inject_nans(func, self, n, produce_nans, samples.get(), line, line::fsm_sample_nan_test,
-                    line::fsm_sample_nan_draw, line::fsm_sample_nan_assign);
+        MissingRows missing;
+        const bool drawn = missing.draw(
+            func, self, n, produce_nans, line,
+            {line::fsm_sample_nan_test, line::fsm_sample_nan_draw, line::fsm_sample_nan_assign});
+        if (!samples) {
+            const int at = line;
+            line = line::fsm_sample_rows;
+            samples = rows.finish(drawn ? &missing : nullptr);
+            line = at;
+        } else if (drawn) {
+            missing.assign(samples.get());
+        }
         line = line::fsm_sample_frame;
         Ref to_frame = getattr(samples.get(), K.str_to_frame);
         return call0(to_frame.get()).release();

@@ -2,6 +2,7 @@
 // optional prefix and suffix, built column-wise with pandas; restored from its
 // dictionary form via the host's String.from_dict.
 #include "frame/member.hpp"
+#include "columns/missing.hpp"
 #include "columns/sequential_column.hpp"
 #include "frame/lines.hpp"
 
@@ -116,8 +117,12 @@ PyObject* sfs_sample_impl(PyObject* func, PyObject* const* args, size_t nargsf,
             samples = Ref::steal(PyNumber_Add(samples.get(), suffix.get()));
         }
         // 10-12. missing values
-        inject_nans(func, self, n, produce_nans, samples.get(), line, line::sfs_sample_nan_test,
-                    line::sfs_sample_nan_draw, line::sfs_sample_nan_assign);
+        MissingRows missing;
+        if (missing.draw(func, self, n, produce_nans, line,
+                         {line::sfs_sample_nan_test, line::sfs_sample_nan_draw,
+                          line::sfs_sample_nan_assign})) {
+            missing.assign(samples.get());
+        }
         line = line::sfs_sample_frame;
         Ref to_frame = getattr(samples.get(), K.str_to_frame);
         return call0(to_frame.get()).release();

@@ -6,6 +6,7 @@
 #include "core/state.hpp"
 
 #include <limits>
+#include <type_traits>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -76,6 +77,7 @@ PyObject* arrow_capsule_importer() {
 // ----------------------------------------------------------------------------------
 
 ArrowStringBuilder::~ArrowStringBuilder() {
+    PyMem_RawFree(validity_);
     PyMem_RawFree(offsets_);
     PyMem_RawFree(data_);
 }
@@ -155,6 +157,53 @@ void ArrowStringBuilder::grow_rows() {
     resize(rows_cap_ > 0 ? rows_cap_ * 2 : 64, data_cap_);
 }
 
+int64_t ArrowStringBuilder::apply_nulls(const uint8_t* mask) {
+    int64_t nulls = 0;
+    for (int64_t i = 0; i < rows_; ++i) nulls += mask[i];
+    if (nulls == 0 || validity_ != nullptr) return 0;
+    const auto bytes = static_cast<size_t>((rows_ + 7) / 8);
+    validity_ = static_cast<uint8_t*>(PyMem_RawCalloc(bytes > 0 ? bytes : 1, 1));
+    if (validity_ == nullptr) {
+        PyErr_NoMemory();
+        raise_set();
+    }
+    // Each stretch of kept rows moved down in one go, its offsets shifted by
+    // the bytes dropped before it.
+    auto compact = [&](auto* offsets) {
+        using Offset = std::remove_pointer_t<decltype(offsets)>;
+        Offset dropped = 0;
+        int64_t i = 0;
+        while (i < rows_) {
+            if (mask[i] != 0) {
+                const Offset begin = offsets[i];
+                while (i < rows_ && mask[i] != 0) {
+                    offsets[i] = begin - dropped;
+                    ++i;
+                }
+                dropped += offsets[i] - begin;
+                continue;
+            }
+            const Offset begin = offsets[i];
+            while (i < rows_ && mask[i] == 0) {
+                validity_[i >> 3] = static_cast<uint8_t>(validity_[i >> 3] | (1U << (i & 7)));
+                offsets[i] -= dropped;
+                ++i;
+            }
+            const Offset end = offsets[i];
+            if (dropped != 0) {
+                std::memmove(data_ + begin - dropped, data_ + begin,
+                             static_cast<size_t>(end - begin));
+            }
+        }
+        offsets[rows_] -= dropped;
+        return static_cast<int64_t>(offsets[rows_]);
+    };
+    used_ = large_ ? compact(static_cast<int64_t*>(offsets_))
+                   : compact(static_cast<int32_t*>(offsets_));
+    nulls_ = nulls;
+    return nulls;
+}
+
 // --- the hand-off
 // ---------------------------------------------------------------------------------
 
@@ -162,13 +211,15 @@ namespace {
 
 // What an ArrowArray of the builder owns: its buffer table and both buffers.
 struct Owned {
-    const void* buffers[3];  // validity (none), offsets, data
+    const void* buffers[3];  // validity (or none), offsets, data
+    void* validity;          // owned, or NULL
     void* offsets;           // owned
     void* data;              // owned
 };
 
 void release_array(ArrowArray* array) noexcept {
     auto* owned = static_cast<Owned*>(array->private_data);
+    PyMem_RawFree(owned->validity);
     PyMem_RawFree(owned->offsets);
     PyMem_RawFree(owned->data);
     PyMem_RawFree(owned);
@@ -219,7 +270,7 @@ Ref schema_capsule(bool large) {
 }
 
 // A capsule holding an ArrowArray over `owned` (taken over as above).
-Ref array_capsule(Owned* owned, int64_t rows) {
+Ref array_capsule(Owned* owned, int64_t rows, int64_t nulls) {
     auto* array = static_cast<ArrowArray*>(PyMem_Malloc(sizeof(ArrowArray)));
     if (array == nullptr) {
         ArrowArray bare{};
@@ -228,7 +279,8 @@ Ref array_capsule(Owned* owned, int64_t rows) {
         PyErr_NoMemory();
         raise_set();
     }
-    *array = ArrowArray{rows, 0, 0, 3, 0, owned->buffers, nullptr, nullptr, release_array, owned};
+    *array =
+        ArrowArray{rows, nulls, 0, 3, 0, owned->buffers, nullptr, nullptr, release_array, owned};
     PyObject* capsule = PyCapsule_New(array, "arrow_array", array_capsule_destructor);
     if (capsule == nullptr) {
         release_array(array);
@@ -254,14 +306,16 @@ Ref ArrowStringBuilder::finish(PyObject* importer, PyObject* dtype) {
         PyErr_NoMemory();
         raise_set();
     }
+    owned->validity = std::exchange(validity_, nullptr);
     owned->offsets = std::exchange(offsets_, nullptr);
     owned->data = std::exchange(data_, nullptr);
-    owned->buffers[0] = nullptr;
+    owned->buffers[0] = owned->validity;
     owned->buffers[1] = owned->offsets;
     owned->buffers[2] = owned->data;
     const int64_t rows = std::exchange(rows_, 0);
+    const int64_t nulls = std::exchange(nulls_, 0);
     rows_cap_ = used_ = data_cap_ = 0;
-    Ref array = array_capsule(owned, rows);
+    Ref array = array_capsule(owned, rows, nulls);
     // 4. pyarrow takes the buffers; pandas wraps its array.
     Ref arrow = call2(importer, schema.get(), array.get());
     Ref from_arrow = getattr(dtype, K.str___from_arrow__);

@@ -73,7 +73,7 @@ PyObject* arrow_capsule_importer();
 // Whether the attribute `attr` of `o` is the text `expected` (false when absent).
 bool str_attr_is(PyObject* o, PyObject* attr, const char* expected);
 
-// Rows of UTF-8 text, no nulls: Arrow `string` (int32 offsets) or
+// Rows of UTF-8 text, null where apply_nulls makes them so: Arrow `string` (int32 offsets) or
 // `large_string` (int64 offsets). Usage:
 //
 //     ArrowStringBuilder b(large);
@@ -165,7 +165,12 @@ class ArrowStringBuilder {
                              : static_cast<const int32_t*>(offsets_)[i + 1];
         return {data_ + begin, end - begin};
     }
-    int64_t bytes() const noexcept { return used_; }
+
+    // Makes the rows where mask[i] is set (i below rows()) null, leaving what
+    // pyarrow's replace_with_mask leaves: a validity bitmap of exactly the
+    // rows' bits (none when no row is null), null rows of no bytes, the data of
+    // the others in order. Returns the rows made null.
+    int64_t apply_nulls(const uint8_t* mask);
 
     // The rows as a pyarrow array (through `importer`, see arrow_capsule_importer)
     // turned into the pandas array of `dtype` by `dtype.__from_arrow__`.
@@ -178,8 +183,10 @@ class ArrowStringBuilder {
     void resize(int64_t rows_cap, int64_t data_cap);
 
     bool large_;
-    void* offsets_ = nullptr;  // owned: rows_cap_ + 1 offsets, the first 0
-    char* data_ = nullptr;     // owned: data_cap_ bytes
+    void* offsets_ = nullptr;      // owned: rows_cap_ + 1 offsets, the first 0
+    char* data_ = nullptr;         // owned: data_cap_ bytes
+    uint8_t* validity_ = nullptr;  // owned: (rows_ + 7) / 8 bytes once rows are null
+    int64_t nulls_ = 0;
     int64_t rows_ = 0, rows_cap_ = 0;
     int64_t used_ = 0, data_cap_ = 0;
 };

@@ -77,8 +77,8 @@ XegerColumn::XegerColumn(PyObject* pd, PyObject* series) : pd_(pd), series_(seri
         if (known.get() != Py_None) {
             key_ = std::move(options);
             dtype_ = Ref::borrow(PyTuple_GET_ITEM(known.get(), 0));
-            auto column = static_cast<Column>(PyLong_AsLong(PyTuple_GET_ITEM(known.get(), 1)));
-            arrow_ = std::make_unique<ArrowStringBuilder>(column == Column::arrow_large_string);
+            column_ = static_cast<Column>(PyLong_AsLong(PyTuple_GET_ITEM(known.get(), 1)));
+            arrow_ = std::make_unique<ArrowStringBuilder>(column_ == Column::arrow_large_string);
             importer_ = arrow_capsule_importer();
             return;
         }
@@ -251,7 +251,7 @@ void XegerColumn::to_list() {
     list_ = std::move(list);
 }
 
-Ref XegerColumn::finish(PyObject* name) {
+Ref XegerColumn::seal(PyObject* name) {
     if (arrow_ && arrow_->rows() == 0) to_list();  // no rows: pandas' dtype of an empty list
     if (arrow_) {
         // The steps build the Series now: under the options in force now, with
@@ -262,9 +262,35 @@ Ref XegerColumn::finish(PyObject* name) {
         if (same < 0) raise_set();
         if (same == 0) to_list();
     }
-    Ref rows = arrow_ ? arrow_->finish(importer_, dtype_.get()) : std::move(list_);
-    PyObject* args[] = {rows.get(), name};
+    if (arrow_) {
+        name_ = Ref::borrow(name);
+        return {};
+    }
+    PyObject* args[] = {list_.get(), name};
     return call(series_, args, 1, K.kw_name);
+}
+
+Ref XegerColumn::finish(MissingRows* missing) {
+    // The missing rows in the buffers only while what the Series is made
+    // under is still what it was at seal(), and where the probe found the
+    // Series alike.
+    bool masked = false;
+    if (missing != nullptr && missing->native() && missing->rows() == arrow_->rows()) {
+        Ref now = column_key(pd_);
+        const int same = now ? PyObject_RichCompareBool(now.get(), key_.get(), Py_EQ) : 0;
+        if (same < 0) raise_set();
+        PyObject* series = series_;
+        masked = same == 1 && nulls_built_alike(key_.get(), dtype_.get(), column_, missing->nan(),
+                                                [series](PyObject* values, PyObject*) {
+                                                    return call1(series, values);
+                                                });
+    }
+    if (masked) arrow_->apply_nulls(missing->mask());
+    Ref rows = arrow_->finish(importer_, dtype_.get());
+    PyObject* args[] = {rows.get(), name_.get()};
+    Ref samples = call(series_, args, 1, K.kw_name);
+    if (missing != nullptr && !masked) missing->assign(samples.get());
+    return samples;
 }
 
 }  // namespace vandrel

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "columns/arrow_strings.hpp"
+#include "columns/missing.hpp"
 #include "core/refs.hpp"
 #include "regex/program.hpp"
 
@@ -30,8 +31,13 @@ class XegerColumn {
     void native(const xeger::Program* program, int64_t count);
     // A row a call gave.
     void value(Ref v);
-    // series(rows, name=name)
-    Ref finish(PyObject* name);
+    // series(rows, name=name) when the steps' Series is to be made now (their
+    // list); else none: the rows are kept for finish().
+    Ref seal(PyObject* name);
+    // The Series of the rows kept by seal(), with `missing` (if any) in it:
+    // applied to the Arrow buffers where that leaves what the assignment
+    // would, else assigned to the Series.
+    Ref finish(MissingRows* missing);
 
   private:
     void to_list();
@@ -43,6 +49,8 @@ class XegerColumn {
     Ref list_;
     std::unique_ptr<ArrowStringBuilder> arrow_;
     Ref dtype_;
+    Ref name_;  // read by the steps before seal()
+    Column column_ = Column::objects;
     PyObject* importer_ = nullptr;
     int64_t expected_ = 0;
     bool reserved_ = false;

@@ -18,10 +18,12 @@
 #include <algorithm>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "columns/arrow_strings.hpp"
+#include "columns/missing.hpp"
 #include "columns/storage.hpp"
 #include "frame/member.hpp"
 #include "frame/lines.hpp"
@@ -392,21 +394,29 @@ void write_utf8_identifiers(ArrowStringBuilder& out, Py_ssize_t count, Py_ssize_
     }
 }
 
-// The column as an array of `dtype` over Arrow buffers, or NULL when it is too
-// large to allocate here (the pipeline then fails or copes in its own way) or
-// pyarrow is no longer the one the dtype was probed with. Without `exact_room`
-// the builder grows as it goes, as it does for texts of unknown sizes.
-Ref arrow_column(Column column, Py_ssize_t count, Py_ssize_t length, PyObject* prefix,
-                 PyObject* suffix, PyObject* dtype, bool exact_room) {
-    PyObject* importer = arrow_capsule_importer();
-    if (importer == nullptr) return {};
+// The identifiers of a column, written and not yet handed to pandas: Arrow
+// buffers or a numpy object array of str.
+struct Identifiers {
+    std::unique_ptr<ArrowStringBuilder> arrow;
+    Ref objects;
+    explicit operator bool() const noexcept { return arrow || objects; }
+};
+
+// The column in Arrow buffers, or none when it is too large to allocate here
+// (the pipeline then fails or copes in its own way) or pyarrow is no longer
+// the one the dtype was probed with. Without `exact_room` the builder grows as
+// it goes, as it does for texts of unknown sizes.
+Identifiers arrow_column(Column column, Py_ssize_t count, Py_ssize_t length, PyObject* prefix,
+                         PyObject* suffix, bool exact_room) {
+    if (arrow_capsule_importer() == nullptr) return {};
     const std::string_view before = utf8_of(prefix), after = utf8_of(suffix);
     const int64_t bytes =
         identifier_bytes(count, length, static_cast<int64_t>(before.size() + after.size()));
     if (bytes < 0) return {};
-    ArrowStringBuilder out(column == Column::arrow_large_string);
+    Identifiers out;
+    out.arrow = std::make_unique<ArrowStringBuilder>(column == Column::arrow_large_string);
     try {
-        if (exact_room) out.reserve(count, bytes);
+        if (exact_room) out.arrow->reserve(count, bytes);
     } catch (const PyErrSet&) {
         if (!PyErr_ExceptionMatches(PyExc_MemoryError) &&
             !PyErr_ExceptionMatches(PyExc_OverflowError)) {
@@ -415,34 +425,58 @@ Ref arrow_column(Column column, Py_ssize_t count, Py_ssize_t length, PyObject* p
         PyErr_Clear();
         return {};
     }
-    write_utf8_identifiers(out, count, length, before, after);
-    return out.finish(importer, dtype);
+    write_utf8_identifiers(*out.arrow, count, length, before, after);
+    return out;
 }
 
-// The same as Python strings in a numpy object array; NULL when numpy cannot
-// allocate the array (the pipeline's range then fails with numpy's own words).
-Ref object_column(Py_ssize_t count, Py_ssize_t length, PyObject* prefix, PyObject* suffix) {
+// An object array of `count` items (None); empty when numpy cannot allocate
+// it (the pipeline's range then fails with numpy's own words).
+Ref object_array(Py_ssize_t count) {
     Ref rows = Ref::steal(PyLong_FromSsize_t(count));
     PyObject* args[] = {rows.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type)};
     Ref array = Ref::steal_or_null(PyObject_Vectorcall(S.np_empty, args, 2, nullptr));
     if (!array) {
         if (!PyErr_ExceptionMatches(PyExc_MemoryError)) raise_set();
         PyErr_Clear();
-        return {};
     }
-    write_identifiers(array.get(), count, length, prefix, suffix);
     return array;
 }
 
-// The Series of the identifiers, named `name`, of `dtype` kept as `column`
-// says; NULL when the pipeline has to make it.
-Ref identifier_series(Column column, Py_ssize_t count, Py_ssize_t length, PyObject* prefix,
-                      PyObject* suffix, PyObject* name, PyObject* dtype, bool exact_room = true) {
-    Ref values = column == Column::objects
-                     ? object_column(count, length, prefix, suffix)
-                     : arrow_column(column, count, length, prefix, suffix, dtype, exact_room);
-    if (!values) return {};
-    return make_series(values.get(), name, dtype);
+// The same as Python strings in a numpy object array.
+Identifiers object_column(Py_ssize_t count, Py_ssize_t length, PyObject* prefix, PyObject* suffix) {
+    Identifiers out;
+    out.objects = object_array(count);
+    if (out.objects) write_identifiers(out.objects.get(), count, length, prefix, suffix);
+    return out;
+}
+
+Identifiers identifier_values(Column column, Py_ssize_t count, Py_ssize_t length, PyObject* prefix,
+                              PyObject* suffix, bool exact_room = true) {
+    return column == Column::objects
+               ? object_column(count, length, prefix, suffix)
+               : arrow_column(column, count, length, prefix, suffix, exact_room);
+}
+
+// The Series of the identifiers, named `name`, of `dtype`.
+Ref identifier_series(Identifiers& values, PyObject* name, PyObject* dtype) {
+    if (values.objects) return make_series(values.objects.get(), name, dtype);
+    Ref array = values.arrow->finish(arrow_capsule_importer(), dtype);
+    return make_series(array.get(), name, dtype);
+}
+
+// The Series of the probe of missing rows: an Arrow array, or a tuple of
+// objects put in an object array as the column's are.
+Ref probe_series(PyObject* values, PyObject* dtype) {
+    if (!PyTuple_Check(values)) return make_series(values, Py_None, dtype);
+    Ref array = object_array(PyTuple_GET_SIZE(values));
+    if (!array) raise_set();
+    ObjectItems items(array.get());
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(values); ++i) {
+        PyObject* v = PyTuple_GET_ITEM(values, i);
+        Py_INCREF(v);
+        items.put(i, v);
+    }
+    return make_series(array.get(), Py_None, dtype);
 }
 
 // --- the dtype the pipeline ends with ------------------------------------------------------------
@@ -478,8 +512,10 @@ Ref probe_column(bool with_prefix, bool with_suffix, PyObject* objects) {
         return Ref::borrow(Py_None);
     }
     // Written without reserving: the builder's growth is proved here too.
-    Ref ours = identifier_series(column, 2, 2, p, s, Py_None, dtype.get(), false);
-    if (!ours || !same_series(ours.get(), piped.get(), arrow.get())) return Ref::borrow(Py_None);
+    Identifiers values = identifier_values(column, 2, 2, p, s, false);
+    if (!values) return Ref::borrow(Py_None);
+    Ref ours = identifier_series(values, Py_None, dtype.get());
+    if (!same_series(ours.get(), piped.get(), arrow.get())) return Ref::borrow(Py_None);
     return Ref::steal(Py_BuildValue("(Ol)", dtype.get(), static_cast<long>(column)));
 }
 
@@ -610,13 +646,42 @@ Ref sample_sequential_native(PyObject* func, PyObject* self, PyObject* n, PyObje
     if (!dtype) return {};
     // No rows: the pipeline's Arrow column has no chunk at all.
     if (column != Column::objects && count == 0) return {};
-    Ref samples =
-        identifier_series(column, count, got.width, got.prefix, got.suffix, got.name, dtype.get());
-    if (!samples) return {};
+    Identifiers values = identifier_values(column, count, got.width, got.prefix, got.suffix);
+    if (!values) return {};
 
-    // 4. Missing values and the frame, as the pipeline makes them.
-    inject_nans(func, self, n, produce_nans, samples.get(), line, line::sfs_sample_nan_test,
-                line::sfs_sample_nan_draw, line::sfs_sample_nan_assign);
+    // 4. Missing values and the frame, as the pipeline makes them. The Series
+    // the pipeline has now is made once the mask is known, with its missing
+    // rows in it where that is what the assignment would leave; a read of the
+    // missing step that changed what the column is made under (options, the
+    // functions the steps reach) leaves the mask to the assignment.
+    MissingRows missing;
+    const bool drawn = missing.draw(
+        func, self, n, produce_nans, line,
+        {line::sfs_sample_nan_test, line::sfs_sample_nan_draw, line::sfs_sample_nan_assign});
+    bool masked = false;
+    if (drawn && missing.native() && missing.rows() == static_cast<int64_t>(count)) {
+        Ref after = column_key(pd.get());
+        const int same = after ? PyObject_RichCompareBool(after.get(), options.get(), Py_EQ) : 0;
+        if (same < 0) raise_set();
+        masked = same == 1 &&
+                 nulls_built_alike(options.get(), dtype.get(), column, missing.nan(), probe_series);
+    }
+    if (masked && values.arrow) {
+        values.arrow->apply_nulls(missing.mask());
+    } else if (masked) {
+        ObjectItems items(values.objects.get());
+        const uint8_t* mask = missing.mask();
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            if (mask[i] == 0) continue;
+            Py_INCREF(missing.nan());
+            items.put(i, missing.nan());
+        }
+    }
+    const int at = line;
+    line = line::sfs_sample_rows;  // (where the pipeline makes its Series)
+    Ref samples = identifier_series(values, got.name, dtype.get());
+    line = at;
+    if (drawn && !masked) missing.assign(samples.get());
     line = line::sfs_sample_frame;
     Ref to_frame = getattr(samples.get(), K.str_to_frame);
     return call0(to_frame.get());

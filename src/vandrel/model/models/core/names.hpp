@@ -31,7 +31,9 @@ namespace vandrel {
     X(_config) X(config) X(_global_config) X(future) X(mode) X(equals) X(tolist)          \
     X(storage) X(array) X(__arrow_array__) X(type) X(pyarrow) X(Array)                    \
     X(_import_from_c_capsule) X(__from_arrow__) X(empty) X(__version__)                     \
-    X(arrays) X(StringDtype) X(ArrowStringArray) X(_from_sequence) X(chunks) X(buffers) X(pa)
+    X(arrays) X(StringDtype) X(ArrowStringArray) X(_from_sequence) X(chunks) X(buffers) X(pa)        \
+    X(_bit_generator) X(capsule) X(lock) X(acquire) X(release) X(state) X(key) X(pos)     \
+    X(RandomState) X(MT19937) X(float64) X(zeros) X(bool_)
 // clang-format on
 
 struct Constants {

@@ -44,6 +44,13 @@ struct State {
     // (columns/storage.cpp), and the code of module sources compiled or read
     // from their cached bytecode {file: [cached, compiled]} (guard/genuine.cpp).
     PyObject* genuine_functions = nullptr;
+
+    // numpy's MT19937 bit generator whose state layout was last checked
+    // against its own `state` (guard/numpy_random.cpp), a strong reference.
+    PyObject* np_bit_generator = nullptr;
+    // Missing rows applied as a column is built, by what decides how pandas
+    // keeps the column {(column_key, dtype, Column): bool} (columns/missing.cpp).
+    PyObject* masked_columns = nullptr;
     PyObject* module_codes = nullptr;
 };
 

@@ -60,11 +60,6 @@ void call_super_init(PyObject* func, PyObject* self, PyObject* meta);
 // `raise <global>` and `raise <global>(message)` for ModelNotFittedError.
 [[noreturn]] void raise_not_fitted(PyObject* func, PyObject* message);
 
-// Missing-value injection shared by both `sample` members: steps at `line_test`
-// (condition), `line_draw` (mask), `line_assign` (assignment).
-void inject_nans(PyObject* func, PyObject* self, PyObject* n, PyObject* produce_nans,
-                 PyObject* samples, int& line, int line_test, int line_draw, int line_assign);
-
 // The first steps of both `from_dict`: the metadata rebuilt from d["meta"]
 // through `cast(Dict[str, object], ...)` and the host class's `from_dict`.
 Ref restore_meta(PyObject* func, PyObject* d, GlobalSlot& host_class, int& line, int line_meta,
