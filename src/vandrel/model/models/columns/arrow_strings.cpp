@@ -5,6 +5,8 @@
 #include "core/names.hpp"
 #include "core/state.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <limits>
 #include <type_traits>
 
@@ -157,26 +159,58 @@ void ArrowStringBuilder::grow_rows() {
     resize(rows_cap_ > 0 ? rows_cap_ * 2 : 64, data_cap_);
 }
 
+namespace {
+
+// The rows `mask` marks (bytes 0 or 1), eight at a time.
+int64_t count_marked(const uint8_t* mask, int64_t rows) noexcept {
+    int64_t marked = 0, i = 0;
+    while (rows - i >= 8) {
+        uint64_t lanes = 0;  // eight byte-wide sums, 255 words at most
+        const int64_t words = std::min<int64_t>((rows - i) / 8, 255);
+        for (int64_t w = 0; w < words; ++w, i += 8) {
+            uint64_t word = 0;
+            std::memcpy(&word, mask + i, 8);
+            lanes += word;
+        }
+        const uint64_t pairs =
+            (lanes & 0x00FF00FF00FF00FFULL) + ((lanes >> 8) & 0x00FF00FF00FF00FFULL);
+        marked += static_cast<int64_t>((pairs * 0x0001000100010001ULL) >> 48);
+    }
+    for (; i < rows; ++i) marked += mask[i];
+    return marked;
+}
+
+}  // namespace
+
 int64_t ArrowStringBuilder::apply_nulls(const uint8_t* mask) {
-    int64_t nulls = 0;
-    for (int64_t i = 0; i < rows_; ++i) nulls += mask[i];
+    const int64_t nulls = count_marked(mask, rows_);
     if (nulls == 0 || validity_ != nullptr) return 0;
     const auto bytes = static_cast<size_t>((rows_ + 7) / 8);
-    validity_ = static_cast<uint8_t*>(PyMem_RawCalloc(bytes > 0 ? bytes : 1, 1));
+    validity_ = static_cast<uint8_t*>(PyMem_RawMalloc(bytes > 0 ? bytes : 1));
     if (validity_ == nullptr) {
         PyErr_NoMemory();
         raise_set();
+    }
+    // The validity bits, eight rows a byte (the bits past the last row 0).
+    for (int64_t byte = 0; byte < static_cast<int64_t>(bytes); ++byte) {
+        uint8_t bits = 0;
+        const int64_t first = byte * 8, last = std::min<int64_t>(first + 8, rows_);
+        for (int64_t i = first; i < last; ++i)
+            bits |= static_cast<uint8_t>((mask[i] ^ 1U) << (i - first));
+        validity_[byte] = bits;
     }
     // Each stretch of kept rows moved down in one go, its offsets shifted by
     // the bytes dropped before it.
     auto compact = [&](auto* offsets) {
         using Offset = std::remove_pointer_t<decltype(offsets)>;
+        const int64_t rows = rows_;
+        char* const data = data_;
         Offset dropped = 0;
         int64_t i = 0;
-        while (i < rows_) {
+        while (i < rows) {
             if (mask[i] != 0) {
                 const Offset begin = offsets[i];
-                while (i < rows_ && mask[i] != 0) {
+                while (i < rows && mask[i] != 0) {
                     offsets[i] = begin - dropped;
                     ++i;
                 }
@@ -184,19 +218,17 @@ int64_t ArrowStringBuilder::apply_nulls(const uint8_t* mask) {
                 continue;
             }
             const Offset begin = offsets[i];
-            while (i < rows_ && mask[i] == 0) {
-                validity_[i >> 3] = static_cast<uint8_t>(validity_[i >> 3] | (1U << (i & 7)));
-                offsets[i] -= dropped;
-                ++i;
-            }
+            const int64_t first = i;
+            while (i < rows && mask[i] == 0) ++i;
             const Offset end = offsets[i];
             if (dropped != 0) {
-                std::memmove(data_ + begin - dropped, data_ + begin,
+                for (int64_t j = first; j < i; ++j) offsets[j] -= dropped;
+                std::memmove(data + begin - dropped, data + begin,
                              static_cast<size_t>(end - begin));
             }
         }
-        offsets[rows_] -= dropped;
-        return static_cast<int64_t>(offsets[rows_]);
+        offsets[rows] -= dropped;
+        return static_cast<int64_t>(offsets[rows]);
     };
     used_ = large_ ? compact(static_cast<int64_t*>(offsets_))
                    : compact(static_cast<int32_t*>(offsets_));
