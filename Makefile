@@ -110,6 +110,7 @@ bench: install
 	$(VPY) bench/bench.py
 	$(VPY) bench/sequential.py
 	$(VPY) bench/xeger.py
+	$(VPY) bench/nans.py
 	$(VPY) bench/chart.py
 
 # The whole suite against a build with AddressSanitizer and UBSan.
