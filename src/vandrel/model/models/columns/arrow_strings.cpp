@@ -195,8 +195,9 @@ int64_t ArrowStringBuilder::apply_nulls(const uint8_t* mask) {
     for (int64_t byte = 0; byte < static_cast<int64_t>(bytes); ++byte) {
         uint8_t bits = 0;
         const int64_t first = byte * 8, last = std::min<int64_t>(first + 8, rows_);
-        for (int64_t i = first; i < last; ++i)
+        for (int64_t i = first; i < last; ++i) {
             bits |= static_cast<uint8_t>((mask[i] ^ 1U) << (i - first));
+        }
         validity_[byte] = bits;
     }
     // Each stretch of kept rows moved down in one go, its offsets shifted by
